@@ -1,0 +1,95 @@
+// Command-line options: parsing, validation and the usage text.
+#include "settings.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+PublisherSettings settings;
+
+void print_usage() {
+  printf("MQTT linecast\n");
+  printf("Usage: linecast topicname <options>, where options are:\n");
+  printf("  --host <hostname> (default is localhost)\n");
+  printf("  --port <port> (default is 1883)\n");
+  printf("  --qos <qos> (default is 0)\n");
+  printf("  --retained (default is off)\n");
+  printf("  --delimiter <delim> (default is \n)\n");
+  printf("  --clientid <clientid> (default is hostname+timestamp)\n");
+  printf("  --maxdatalen 100\n");
+  printf("  --username none\n");
+  printf("  --password none\n");
+  fflush(stdout);
+  exit(-1);
+}
+
+namespace {
+
+// Only the exact texts "0", "1" and "2" name a quality of service.
+int parse_qos(const char* value) {
+  if (value[0] >= '0' && value[0] <= '2' && value[1] == '\0') return value[0] - '0';
+  print_usage();
+}
+
+// The password lives on in a private copy; its argument is blanked so that the command line
+// other users can read no longer shows it.
+const char* take_password(char* arg) {
+  const char* copy = strdup(arg);
+  if (copy == nullptr) print_usage();
+  memset(arg, 0, strlen(arg));
+  return copy;
+}
+
+// Decimal in the manner of atoi (leading blanks, a sign, digits up to the first non-digit, 0
+// without digits), but saturating instead of overflowing: a huge value is then refused as too large.
+int parse_length(const char* value) {
+  long n = strtol(value, nullptr, 10);
+  if (n > INT_MAX) return INT_MAX;
+  if (n < INT_MIN) return INT_MIN;
+  return static_cast<int>(n);
+}
+
+}  // namespace
+
+void parse_arguments(int argc, char** argv) {
+  for (int i = 2; i < argc; ++i) {
+    const char* option = argv[i];
+    if (strcmp(option, "--retained") == 0) {
+      settings.retained = 1;
+      continue;
+    }
+    if (strcmp(option, "--verbose") == 0) {
+      settings.verbose = 1;
+      continue;
+    }
+    static const char* const kValueOptions[] = {"--qos",     "--host",     "--port",
+                                                "--clientid", "--username", "--password",
+                                                "--maxdatalen", "--delimiter"};
+    bool takes_value = false;
+    for (const char* name : kValueOptions) takes_value = takes_value || strcmp(option, name) == 0;
+    if (!takes_value) continue;  // unknown arguments are skipped without a message
+    if (i + 1 >= argc) print_usage();
+    char* value = argv[++i];
+    if (strcmp(option, "--qos") == 0) {
+      settings.qos = parse_qos(value);
+    } else if (strcmp(option, "--host") == 0) {
+      settings.host = value;
+    } else if (strcmp(option, "--port") == 0) {
+      settings.port = value;
+    } else if (strcmp(option, "--clientid") == 0) {
+      settings.clientid = value;
+    } else if (strcmp(option, "--username") == 0) {
+      settings.username = value;
+    } else if (strcmp(option, "--password") == 0) {
+      settings.password = take_password(value);
+    } else if (strcmp(option, "--maxdatalen") == 0) {
+      settings.maxdatalen = parse_length(value);
+    } else {
+      settings.delimiter = value[0];
+    }
+  }
+  // A record must fit one buffer of at least a byte and one PUBLISH packet to this topic.
+  long max_payload = kMaxPacketBytes - 4 - static_cast<long>(strlen(argv[1]));
+  if (settings.maxdatalen < 1 || settings.maxdatalen > max_payload) print_usage();
+}
