@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 PublisherSettings settings;
 
@@ -35,10 +36,10 @@ int parse_qos(const char* value) {
 // The password lives on in a private copy; its argument is blanked so that the command line
 // other users can read no longer shows it.
 const char* take_password(char* arg) {
-  const char* copy = strdup(arg);
-  if (copy == nullptr) print_usage();
-  memset(arg, 0, strlen(arg));
-  return copy;
+  static std::string copy;
+  copy = arg;
+  memset(arg, 0, copy.size());
+  return copy.c_str();
 }
 
 // Decimal in the manner of atoi (leading blanks, a sign, digits up to the first non-digit, 0

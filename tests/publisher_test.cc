@@ -210,3 +210,155 @@ TEST(Publisher, UnreadableStandardInputIsReported) {
 }
 
 }  // namespace
+
+namespace {
+
+// Waits until `sub` has `count` messages and checks they are "%06d\n" for 0 .. count - 1.
+void expect_numbered(Subscriber& sub, size_t count, const std::string& what) {
+  std::vector<Message> got = sub.wait_for(count, 30000);
+  ASSERT_EQ(got.size(), count) << what;
+  char expected[32];
+  for (size_t i = 0; i < count; ++i) {
+    snprintf(expected, sizeof expected, "%06zu\n", i);
+    ASSERT_EQ(got[i].payload, expected) << what << " record " << i;
+  }
+}
+
+std::string numbered_lines(size_t count) {
+  std::string input;
+  char line[32];
+  for (size_t i = 0; i < count; ++i) {
+    snprintf(line, sizeof line, "%06zu\n", i);
+    input += line;
+  }
+  return input;
+}
+
+size_t count_of(const std::string& text, const std::string& line) {
+  size_t n = 0;
+  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
+  return n;
+}
+
+// Subscribers here may fall behind a fast publisher: the broker must queue, not drop.
+const char kDeepQueues[] = "max_queued_messages 1000000\nmax_inflight_messages 1000\n";
+
+TEST(Stop, InterruptCompletesTheRecordInProgress) {
+  BrokerFixture broker;
+  Subscriber sub(broker.port(), "s", 1);
+  Child child(args_for(broker, "s"));
+  child.write("par");
+  EXPECT_TRUE(child.still_running_after(200));
+  child.signal(SIGINT);
+  EXPECT_TRUE(child.still_running_after(300));  // half a record is not published
+  child.write("tial\n");
+  EXPECT_EQ(child.wait(5000), 0);
+  EXPECT_EQ(sub.payloads(1, 5000), Strings{"partial\n"});
+  EXPECT_EQ(child.out(), "Using topic s\nConnecting\nStopping\n");
+  EXPECT_EQ(child.err(), "");
+}
+
+TEST(Stop, TerminationWhileIdleWaitsForTheNextRecordOrTheEnd) {
+  BrokerFixture broker;
+  Subscriber sub(broker.port(), "s", 1);
+  {
+    Child child(args_for(broker, "s"));
+    child.write("one\n");
+    EXPECT_EQ(sub.payloads(1, 5000), Strings{"one\n"});
+    child.signal(SIGTERM);
+    EXPECT_TRUE(child.still_running_after(300));
+    child.write("two\nthree\n");
+    EXPECT_EQ(child.wait(5000), 0);
+    EXPECT_EQ(child.out(), "Using topic s\nConnecting\nStopping\n");
+  }
+  EXPECT_EQ(sub.payloads(2, 5000), (Strings{"one\n", "two\n"}));
+  Child child(args_for(broker, "s"));
+  EXPECT_TRUE(child.still_running_after(200));
+  child.signal(SIGTERM);
+  child.close_input();
+  EXPECT_EQ(child.wait(5000), 0);
+  EXPECT_EQ(child.out(), "Using topic s\nConnecting\nStopping\n");
+}
+
+TEST(Stop, SecondInterruptKillsAtOnce) {
+  BrokerFixture broker;
+  Child child(args_for(broker, "s"));
+  EXPECT_TRUE(child.still_running_after(200));
+  child.signal(SIGINT);
+  EXPECT_TRUE(child.still_running_after(100));
+  child.signal(SIGINT);
+  EXPECT_EQ(child.wait(5000), 128 + SIGINT);
+  EXPECT_EQ(child.out(), "Using topic s\nConnecting\n");
+}
+
+TEST(Stop, StopDuringTheFirstConnection) {
+  BrokerFixture broker;
+  Subscriber sub(broker.port(), "s", 1);
+  broker.freeze();  // the TCP connection is accepted by the kernel; CONNACK waits
+  {
+    Child child(args_for(broker, "s"));
+    child.write("never read\n");
+    EXPECT_TRUE(child.still_running_after(300));
+    child.signal(SIGTERM);
+    EXPECT_TRUE(child.still_running_after(200));
+    broker.thaw();
+    EXPECT_EQ(child.wait(5000), 0);
+    EXPECT_EQ(child.out(), "Using topic s\nConnecting\nStopping\n");
+  }
+  broker.freeze();
+  Child child(args_for(broker, "s"));
+  EXPECT_TRUE(child.still_running_after(300));
+  child.signal(SIGINT);
+  EXPECT_EQ(child.wait(10000), 255);  // no CONNACK within the connect timeout
+  EXPECT_EQ(child.out(), "Using topic s\nConnecting\nFailed to connect\n");
+  broker.thaw();
+  EXPECT_TRUE(sub.wait_for(1, 300).empty());
+}
+
+TEST(Stop, EndOfInputDeliversEveryRecordAtQos1And2) {
+  BrokerFixture broker(kDeepQueues);
+  const size_t kRecords = 20000;
+  const std::string input = numbered_lines(kRecords);
+  for (const char* qos : {"1", "2"}) {
+    std::string topic = std::string("all/") + qos;
+    Subscriber sub(broker.port(), topic, 2);
+    std::string out;
+    EXPECT_EQ(run_linecast(args_for(broker, topic, {"--qos", qos}), input, &out), 0);
+    EXPECT_EQ(out, "Using topic " + topic + "\nConnecting\nStopping\n");
+    expect_numbered(sub, kRecords, std::string("qos ") + qos);
+  }
+}
+
+TEST(Stop, TerminationWithRecordsInFlightDeliversEveryAnnouncedRecord) {
+  BrokerFixture broker(kDeepQueues);
+  for (const char* qos : {"1", "2"}) {
+    std::string topic = std::string("flight/") + qos;
+    Subscriber sub(broker.port(), topic, 2);
+    Child child(args_for(broker, topic, {"--qos", qos, "--verbose"}));
+    child.write(numbered_lines(20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(20000), 0);
+    size_t announced = count_of(child.out(), "Publishing data of length 7\n");
+    EXPECT_GT(announced, 0u);
+    EXPECT_EQ(count_of(child.out(), "Stopping\n"), 1u);
+    expect_numbered(sub, announced, std::string("qos ") + qos);
+    EXPECT_TRUE(sub.wait_for(announced + 1, 300).size() == announced) << "more than announced";
+  }
+}
+
+TEST(Stop, UndeliverableRecordsAtTheEndAreReported) {
+  BrokerFixture broker;
+  Child child(args_for(broker, "s", {"--qos", "1"}));
+  EXPECT_TRUE(child.still_running_after(200));
+  broker.freeze();
+  child.write("stuck\n");
+  child.close_input();
+  long long start = monotonic_ms();
+  EXPECT_EQ(child.wait(30000), 255);
+  EXPECT_GE(monotonic_ms() - start, 9000);
+  EXPECT_EQ(child.out(), "Using topic s\nConnecting\nStopping\nFailed to deliver all records\n");
+  broker.thaw();
+}
+
+}  // namespace

@@ -4,19 +4,24 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <list>
 #include <string>
 #include <vector>
 
 namespace {
 
-// Parses `args` (program name and topic are prepended) into fresh settings.
+// Parses `args` (program name and topic are prepended) into fresh settings. The arguments are
+// kept for the rest of the run, as the settings refer to them in place.
 PublisherSettings parse(std::vector<std::string> args) {
-  args.insert(args.begin(), {"linecast", "topic"});
+  static std::list<std::vector<std::string>> kept;
+  kept.push_back(std::move(args));
+  std::vector<std::string>& stored = kept.back();
+  stored.insert(stored.begin(), {"linecast", "topic"});
   std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
+  for (std::string& a : stored) argv.push_back(a.data());
   argv.push_back(nullptr);
   settings = PublisherSettings();
-  parse_arguments(static_cast<int>(args.size()), argv.data());
+  parse_arguments(static_cast<int>(stored.size()), argv.data());
   PublisherSettings parsed = settings;
   settings = PublisherSettings();
   return parsed;
