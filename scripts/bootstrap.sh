@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libmosquitto-dev mosquitto mosquitto-clients libgtest-dev
-  clang libclang-rt-dev dpkg-dev file gzip mandoc groff-base valgrind gnuplot-nox time)
+  clang libclang-rt-dev dpkg-dev file gzip mandoc groff-base valgrind gnuplot-nox time openssl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -162,6 +162,24 @@ bool setup_session(ClientState& c) {
       mosquitto_username_pw_set(mosq, c.options.username, c.options.password) != MOSQ_ERR_SUCCESS) {
     return false;
   }
+  if (const MQTTClient_SSLOptions* ssl = c.options.ssl) {
+    // Without a CA of the user's, the system store is trusted: the option below loads it. The
+    // library takes no client certificate without some CA location, so the system directory is
+    // named too (a missing one is ignored).
+    constexpr const char* kSystemCertDir = "/etc/ssl/certs";
+    constexpr int kVerifyPeer = 1;  // SSL_VERIFY_PEER; the host name is checked as well
+    bool system_store = ssl->trustStore == nullptr && ssl->CApath == nullptr;
+    // An encrypted key is refused rather than prompted for: standard input carries the data.
+    auto no_passphrase = [](char*, int, int, void*) { return 0; };
+    if (mosquitto_tls_set(mosq, ssl->trustStore, system_store ? kSystemCertDir : ssl->CApath,
+                          ssl->keyStore, ssl->privateKey, no_passphrase) != MOSQ_ERR_SUCCESS ||
+        mosquitto_tls_opts_set(mosq, kVerifyPeer, nullptr, nullptr) != MOSQ_ERR_SUCCESS ||
+        mosquitto_tls_insecure_set(mosq, false) != MOSQ_ERR_SUCCESS ||
+        (system_store &&
+         mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1) != MOSQ_ERR_SUCCESS)) {
+      return false;
+    }
+  }
   return true;
 }
 

@@ -14,6 +14,18 @@ constexpr int kClientDisconnected = -3;
 /// The only persistence type: nothing is stored outside the process.
 constexpr int kPersistenceNone = 1;
 
+/// TLS for a connection: the server's certificate chain and its host name are always verified.
+/// Without trustStore and CApath the system's trusted CAs are used. keyStore and privateKey give
+/// a client certificate and go together: one without the other fails the connection, as does
+/// an unreadable file, a key that does not match its certificate, or a key with a passphrase.
+/// Each field is a path, absent for none; the strings are not copied.
+struct MQTTClient_SSLOptions {
+  const char* trustStore;  // file of trusted CA certificates, PEM
+  const char* CApath;      // directory of trusted CA certificates, hashed names
+  const char* keyStore;    // client certificate, PEM
+  const char* privateKey;  // its private key, PEM
+};
+
 struct MQTTClient_connectOptions {
   int keepAliveInterval;  // seconds
   int cleansession;
@@ -21,6 +33,8 @@ struct MQTTClient_connectOptions {
   const void* will;       // must be absent
   const char* username;   // absent for none
   const char* password;   // absent for none
+  /// Absent for plain TCP. Only the pointer is copied: the record must outlive the client.
+  const MQTTClient_SSLOptions* ssl;
 };
 
 /// Milliseconds the client may wait for the broker's CONNACK before calling the attempt failed.

@@ -116,6 +116,11 @@ int main(int argc, char** argv) {
   options.will = nullptr;
   options.username = settings.username;
   options.password = settings.password;
+  // Any of the certificate options asks for TLS; the record lives as long as the client.
+  MQTTClient_SSLOptions ssl{settings.cafile, settings.capath, settings.cert, settings.key};
+  bool tls = settings.cafile != nullptr || settings.capath != nullptr || settings.cert != nullptr ||
+             settings.key != nullptr;
+  options.ssl = tls ? &ssl : nullptr;
   connect_or_fail(client, options);
 
   RecordReader reader;

@@ -64,9 +64,9 @@ void parse_arguments(int argc, char** argv) {
       settings.verbose = 1;
       continue;
     }
-    static const char* const kValueOptions[] = {"--qos",     "--host",     "--port",
-                                                "--clientid", "--username", "--password",
-                                                "--maxdatalen", "--delimiter"};
+    static const char* const kValueOptions[] = {
+        "--qos",        "--host",      "--port",   "--clientid", "--username", "--password",
+        "--maxdatalen", "--delimiter", "--cafile", "--capath",   "--cert",     "--key"};
     bool takes_value = false;
     for (const char* name : kValueOptions) takes_value = takes_value || strcmp(option, name) == 0;
     if (!takes_value) continue;  // unknown arguments are skipped without a message
@@ -86,6 +86,14 @@ void parse_arguments(int argc, char** argv) {
       settings.password = take_password(value);
     } else if (strcmp(option, "--maxdatalen") == 0) {
       settings.maxdatalen = parse_length(value);
+    } else if (strcmp(option, "--cafile") == 0) {
+      settings.cafile = value;
+    } else if (strcmp(option, "--capath") == 0) {
+      settings.capath = value;
+    } else if (strcmp(option, "--cert") == 0) {
+      settings.cert = value;
+    } else if (strcmp(option, "--key") == 0) {
+      settings.key = value;
     } else {
       settings.delimiter = value[0];
     }

@@ -16,6 +16,11 @@ struct PublisherSettings {
   const char* host = "localhost";
   const char* port = "1883";
   int verbose = 0;
+  // Any of these four turns TLS on; each is absent unless given.
+  const char* cafile = nullptr;  // trusted CA certificates, PEM
+  const char* capath = nullptr;  // directory of trusted CA certificates, hashed names
+  const char* cert = nullptr;    // client certificate, PEM
+  const char* key = nullptr;     // private key of the client certificate, PEM
 };
 
 /// The process-wide settings, written only by parse_arguments.

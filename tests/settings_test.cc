@@ -41,6 +41,10 @@ TEST(Settings, TopicAloneKeepsEveryDefault) {
   EXPECT_STREQ(s.host, "localhost");
   EXPECT_STREQ(s.port, "1883");
   EXPECT_EQ(s.verbose, 0);
+  EXPECT_EQ(s.cafile, nullptr);
+  EXPECT_EQ(s.capath, nullptr);
+  EXPECT_EQ(s.cert, nullptr);
+  EXPECT_EQ(s.key, nullptr);
 }
 
 TEST(Settings, ValueOptionsTakeTheNextArgumentAndLastWins) {
@@ -57,6 +61,29 @@ TEST(Settings, ValueOptionsTakeTheNextArgumentAndLastWins) {
   EXPECT_EQ(s.delimiter, ',');
   EXPECT_EQ(s.retained, 1);
   EXPECT_EQ(s.verbose, 0);
+}
+
+TEST(Settings, CertificateOptionsTakeTheNextArgumentAndLastWins) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string cafile, capath, cert, key;
+  };
+  const std::string no = text(nullptr);
+  const std::vector<Case> cases = {
+      {{"--cafile", "ca.pem"}, "ca.pem", no, no, no},
+      {{"--capath", "/etc/ssl/certs"}, no, "/etc/ssl/certs", no, no},
+      {{"--cert", "c.pem", "--key", "k.pem"}, no, no, "c.pem", "k.pem"},
+      {{"--cafile", "a", "--cafile", "b", "--key", "x", "--key", ""}, "b", no, no, ""},
+      {{"--cafile", "--capath", "--cert", "--key"}, "--capath", no, "--key", no},
+      {{"--CAfile", "a", "--cafile=b", "--certfile", "c"}, no, no, no, no},
+  };
+  for (const Case& c : cases) {
+    PublisherSettings s = parse(c.args);
+    EXPECT_EQ(text(s.cafile), c.cafile) << testing::PrintToString(c.args);
+    EXPECT_EQ(text(s.capath), c.capath) << testing::PrintToString(c.args);
+    EXPECT_EQ(text(s.cert), c.cert) << testing::PrintToString(c.args);
+    EXPECT_EQ(text(s.key), c.key) << testing::PrintToString(c.args);
+  }
 }
 
 TEST(Settings, UnknownArgumentsAreSkipped) {
@@ -110,6 +137,8 @@ TEST(SettingsDeathTest, UnusableCommandLinesPrintUsageAndExit255) {
   const std::vector<std::vector<std::string>> refused = {
       {"--qos"},           {"--host"},          {"--port"},          {"--clientid"},
       {"--username"},      {"--password"},      {"--maxdatalen"},    {"--delimiter"},
+      {"--cafile"},        {"--capath"},        {"--cert"},          {"--key"},
+      {"--cafile", "ca.pem", "--key"},
       {"--verbose", "--host"},
       {"--qos", "3"},      {"--qos", "00"},     {"--qos", " 1"},     {"--qos", ""},
       {"--qos", "1", "--qos", "-1"},
