@@ -80,6 +80,32 @@ TEST(Publisher, FramesRecordsExactly) {
   }
 }
 
+TEST(Publisher, RecordSizesAcrossEveryPacketLengthEncoding) {
+  // The packet's remaining length takes one more byte at 128, 16384 and 2097152; with the
+  // 7-byte topic it is the payload + 9 at QoS 0 and + 11 at QoS 1 and 2.
+  Strings records;
+  for (size_t size : {1, 116, 117, 118, 119, 16373, 16374, 16375, 16376, 2097141, 2097142,
+                      2097143, 2097144}) {
+    records.push_back(std::string(size - 1, static_cast<char>('a' + records.size())) + "\n");
+  }
+  std::string input;
+  for (const std::string& r : records) input += r;
+  BrokerFixture broker;
+  for (const char* qos : {"0", "1", "2"}) {
+    std::string topic = std::string("sizes/") + qos;
+    Subscriber sub(broker.port(), topic, 2);
+    std::string out;
+    EXPECT_EQ(run_linecast(args_for(broker, topic, {"--qos", qos, "--maxdatalen", "3000000"}),
+                           input, &out),
+              0);
+    Strings got = sub.payloads(records.size(), 10000);
+    ASSERT_EQ(got.size(), records.size()) << "qos " << qos;
+    for (size_t i = 0; i < records.size(); ++i) {
+      EXPECT_TRUE(got[i] == records[i]) << "qos " << qos << " record of " << records[i].size();
+    }
+  }
+}
+
 TEST(Publisher, VerboseAnnouncesAddressAndEachRecord) {
   BrokerFixture broker;
   std::string out;
@@ -313,6 +339,16 @@ TEST(Stop, StopDuringTheFirstConnection) {
   EXPECT_EQ(child.out(), "Using topic s\nConnecting\nFailed to connect\n");
   broker.thaw();
   EXPECT_TRUE(sub.wait_for(1, 300).empty());
+}
+
+TEST(Stop, Qos2BurstStaysWithinTheBrokersDefaultInflightLimit) {
+  // A stock broker answers PUBREC for records beyond its in-flight limit but drops them.
+  BrokerFixture broker;
+  Subscriber sub(broker.port(), "burst", 2);
+  std::string out;
+  EXPECT_EQ(run_linecast(args_for(broker, "burst", {"--qos", "2"}), numbered_lines(500), &out), 0);
+  expect_numbered(sub, 500, "qos 2 burst");
+  EXPECT_EQ(sub.wait_for(501, 200).size(), 500u);
 }
 
 TEST(Stop, EndOfInputDeliversEveryRecordAtQos1And2) {
