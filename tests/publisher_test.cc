@@ -221,6 +221,37 @@ TEST(Publisher, IdleInputLongerThanTheKeepAliveKeepsTheConnection) {
   EXPECT_EQ(child.out(), "Using topic idle\nConnecting\nStopping\n");
 }
 
+TEST(Publisher, LongServerAddressIsComposedWhole) {
+  std::string host(300, 'h');
+  std::string out, err;
+  EXPECT_EQ(run_linecast({"t", "--verbose", "--host", host, "--port", "1"}, "x\n", &out, &err), 255);
+  EXPECT_EQ(out, "URL is " + host + ":1\nUsing topic t\nConnecting\nFailed to connect\n");
+  EXPECT_EQ(err, "");
+}
+
+TEST(Publisher, ClientThatCannotBeCreatedIsReported) {
+  std::string out;
+  // MQTT client identifiers are UTF-8; the library refuses anything else.
+  EXPECT_EQ(run_linecast({"t", "--clientid", "bad\xff", "--port", "1"}, "x\n", &out), 255);
+  EXPECT_EQ(out, "Using topic t\nFailed to create client\n");
+}
+
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer reserves far more address space than the limit
+TEST(Publisher, RecordBufferThatCannotBeAllocatedIsReported) {
+  BrokerFixture broker;
+  std::string cmd = "ulimit -v 150000; " + std::string(LINECAST_BIN) + " t --host 127.0.0.1 --port " +
+                    broker.port_text() + " --maxdatalen 200000000 </dev/null 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  char buf[256] = {};
+  size_t n = fread(buf, 1, sizeof buf - 1, p);
+  int status = pclose(p);
+  EXPECT_EQ(std::string(buf, n),
+            "Using topic t\nConnecting\nFailed to allocate the record buffer\n");
+  EXPECT_EQ(WEXITSTATUS(status), 255);
+}
+#endif
+
 TEST(Publisher, UnreadableStandardInputIsReported) {
   BrokerFixture broker;
   std::string cmd = std::string(LINECAST_BIN) + " t --port " + broker.port_text();
