@@ -51,6 +51,49 @@ int parse_length(const char* value) {
   return static_cast<int>(n);
 }
 
+// Options whose value is kept as the text of the argument itself.
+struct TextOption {
+  const char* name;
+  const char** field;
+};
+const TextOption kTextOptions[] = {
+    {"--host", &settings.host},         {"--port", &settings.port},
+    {"--clientid", &settings.clientid}, {"--username", &settings.username},
+    {"--cafile", &settings.cafile},     {"--capath", &settings.capath},
+    {"--cert", &settings.cert},         {"--key", &settings.key},
+};
+
+// The options with a value that is converted; each takes one argument like the text options.
+const char* const kConvertedOptions[] = {"--qos", "--password", "--maxdatalen", "--delimiter"};
+
+bool takes_value(const char* option) {
+  for (const TextOption& o : kTextOptions) {
+    if (strcmp(option, o.name) == 0) return true;
+  }
+  for (const char* name : kConvertedOptions) {
+    if (strcmp(option, name) == 0) return true;
+  }
+  return false;
+}
+
+void set_option(const char* option, char* value) {
+  for (const TextOption& o : kTextOptions) {
+    if (strcmp(option, o.name) == 0) {
+      *o.field = value;
+      return;
+    }
+  }
+  if (strcmp(option, "--qos") == 0) {
+    settings.qos = parse_qos(value);
+  } else if (strcmp(option, "--password") == 0) {
+    settings.password = take_password(value);
+  } else if (strcmp(option, "--maxdatalen") == 0) {
+    settings.maxdatalen = parse_length(value);
+  } else {
+    settings.delimiter = value[0];  // "--delimiter"; an empty value gives the zero byte
+  }
+}
+
 }  // namespace
 
 void parse_arguments(int argc, char** argv) {
@@ -58,45 +101,13 @@ void parse_arguments(int argc, char** argv) {
     const char* option = argv[i];
     if (strcmp(option, "--retained") == 0) {
       settings.retained = 1;
-      continue;
-    }
-    if (strcmp(option, "--verbose") == 0) {
+    } else if (strcmp(option, "--verbose") == 0) {
       settings.verbose = 1;
-      continue;
+    } else if (takes_value(option)) {
+      if (i + 1 >= argc) print_usage();
+      set_option(option, argv[++i]);
     }
-    static const char* const kValueOptions[] = {
-        "--qos",        "--host",      "--port",   "--clientid", "--username", "--password",
-        "--maxdatalen", "--delimiter", "--cafile", "--capath",   "--cert",     "--key"};
-    bool takes_value = false;
-    for (const char* name : kValueOptions) takes_value = takes_value || strcmp(option, name) == 0;
-    if (!takes_value) continue;  // unknown arguments are skipped without a message
-    if (i + 1 >= argc) print_usage();
-    char* value = argv[++i];
-    if (strcmp(option, "--qos") == 0) {
-      settings.qos = parse_qos(value);
-    } else if (strcmp(option, "--host") == 0) {
-      settings.host = value;
-    } else if (strcmp(option, "--port") == 0) {
-      settings.port = value;
-    } else if (strcmp(option, "--clientid") == 0) {
-      settings.clientid = value;
-    } else if (strcmp(option, "--username") == 0) {
-      settings.username = value;
-    } else if (strcmp(option, "--password") == 0) {
-      settings.password = take_password(value);
-    } else if (strcmp(option, "--maxdatalen") == 0) {
-      settings.maxdatalen = parse_length(value);
-    } else if (strcmp(option, "--cafile") == 0) {
-      settings.cafile = value;
-    } else if (strcmp(option, "--capath") == 0) {
-      settings.capath = value;
-    } else if (strcmp(option, "--cert") == 0) {
-      settings.cert = value;
-    } else if (strcmp(option, "--key") == 0) {
-      settings.key = value;
-    } else {
-      settings.delimiter = value[0];
-    }
+    // anything else is skipped without a message
   }
   // A record must fit one buffer of at least a byte and one PUBLISH packet to this topic.
   long max_payload = kMaxPacketBytes - 4 - static_cast<long>(strlen(argv[1]));
