@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libmosquitto-dev mosquitto mosquitto-clients libgtest-dev
-  clang libclang-rt-dev dpkg-dev file gzip mandoc groff-base valgrind gnuplot-nox time openssl)
+  clang libclang-rt-dev dpkg-dev file gzip mandoc groff-base valgrind gnuplot-nox time openssl
+  tmux)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

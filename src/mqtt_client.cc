@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -117,6 +118,10 @@ struct ClientState {
   size_t count = 0;
   size_t bytes = 0;
   long long last_progress_ms = 0;
+  // Set by set_stop_flag: once *stop is raised, waits for room are bounded.
+  const volatile std::sig_atomic_t* stop = nullptr;
+  int stop_timeout_ms = 0;
+  long long stop_seen_ms = 0;
 };
 
 namespace {
@@ -393,11 +398,20 @@ bool wait_for_resent(ClientState& c, long long deadline) {
   return true;
 }
 
+// After a stop request, a wait ends once the stop timeout passed without progress, counted
+// from the request at the earliest.
+bool stop_timed_out(ClientState& c) {
+  if (c.stop == nullptr || *c.stop == 0) return false;
+  long long now = now_ms();
+  if (c.stop_seen_ms == 0) c.stop_seen_ms = now;
+  return now - std::max(c.stop_seen_ms, c.last_progress_ms) >= c.stop_timeout_ms;
+}
+
 // Waits until one more record of `len` bytes fits: at QoS 1 and 2 into the in-flight window;
 // and behind the output not yet written, which the direct path bounds by kOutLimitBytes and
-// the library's queue by nothing, so there it must be empty at QoS 0. False when the
-// connection is lost.
-bool wait_for_room(ClientState& c, int qos, size_t len) {
+// the library's queue by nothing, so there it must be empty at QoS 0. Returns kClientSuccess,
+// kClientDisconnected when the connection is lost, or kClientStopped.
+int wait_for_room(ClientState& c, int qos, size_t len) {
   size_t records = qos == 2 ? kQos2WindowRecords : kWindowRecords;
   bool window_full = qos > 0 && (c.count >= records || (c.count > 0 && c.bytes + len > kWindowBytes));
   // Once full, the window drains to half before publishing goes on, so that records and their
@@ -405,12 +419,13 @@ bool wait_for_room(ClientState& c, int qos, size_t len) {
   size_t records_goal = window_full ? records / 2 : records - 1;
   size_t bytes_goal = window_full ? kWindowBytes / 2 : kWindowBytes;
   for (;;) {
-    if (!c.connected) return false;
+    if (!c.connected) return kClientDisconnected;
     window_full = qos > 0 && (c.count > records_goal || (c.count > 0 && c.bytes + len > bytes_goal));
     bool output_full = c.direct ? c.out.size() - c.out_pos > kOutLimitBytes
                                 : qos == 0 && mosquitto_want_write(c.mosq.get());
-    if (!window_full && !output_full) return true;
-    if (service(c, -1, kServiceIntervalMs) < 0) return false;
+    if (!window_full && !output_full) return kClientSuccess;
+    if (stop_timed_out(c)) return kClientStopped;
+    if (service(c, -1, kServiceIntervalMs) < 0) return kClientDisconnected;
   }
 }
 
@@ -498,11 +513,19 @@ int MQTTClient_publish(MQTTClient c, const char* topicName, int payloadlen, cons
                        int qos, int retained, int* dt) {
   if (dt != nullptr || payloadlen < 0 || qos < 0 || qos > 2) return kClientFailure;
   size_t len = static_cast<size_t>(payloadlen);
-  if (!wait_for_room(*c, qos, len)) return kClientDisconnected;
+  int room = wait_for_room(*c, qos, len);
+  if (room != kClientSuccess) return room;
   int mid = 0;
   if (c->direct) {
     if (qos > 0) mid = take_mid(*c);
-    append_publish(c->out, topicName, strlen(topicName), payload, len, qos, retained != 0, mid);
+    size_t topic_len = strlen(topicName);
+    // Written bytes are dropped from the front before the buffer would grow: with a broker
+    // that never quite catches up, they would pile up behind the unwritten ones.
+    if (c->out_pos > 0 && c->out.size() + len + topic_len + 9 > c->out.capacity()) {
+      c->out.erase(0, c->out_pos);
+      c->out_pos = 0;
+    }
+    append_publish(c->out, topicName, topic_len, payload, len, qos, retained != 0, mid);
     if (c->out.size() - c->out_pos >= kFlushBytes) flush_direct(*c);
   } else {
     int rc = mosquitto_publish(c->mosq.get(), &mid, topicName, payloadlen, payload, qos,
@@ -514,6 +537,11 @@ int MQTTClient_publish(MQTTClient c, const char* topicName, int payloadlen, cons
   }
   if (qos > 0) remember(*c, mid, topicName, payload, payloadlen, qos, retained != 0);
   return kClientSuccess;
+}
+
+void set_stop_flag(MQTTClient c, const volatile std::sig_atomic_t* stop, int timeout_ms) {
+  c->stop = stop;
+  c->stop_timeout_ms = timeout_ms;
 }
 
 void MQTTClient_yield() {
@@ -531,8 +559,10 @@ int MQTTClient_disconnect(MQTTClient c, int timeout) {
   if (!c->connected) return c->count > 0 ? kClientDisconnected : kClientSuccess;
   c->last_progress_ms = now_ms();
   while (c->count > 0 || output_pending(*c)) {
+    // A connection lost during the wait gets the caller's one reconnection, as one lost before.
+    if (!c->connected) return c->count > 0 ? kClientDisconnected : kClientFailure;
     long long left = c->last_progress_ms + timeout - now_ms();
-    if (!c->connected || left <= 0) return kClientFailure;
+    if (left <= 0) return kClientFailure;
     bool writing = output_pending(*c);
     if (service(*c, -1, static_cast<int>(left < kServiceIntervalMs ? left : kServiceIntervalMs)) < 0) {
       return kClientFailure;

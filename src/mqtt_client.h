@@ -2,6 +2,8 @@
 // Every call comes from the one thread of the program; the client never starts threads.
 #pragma once
 
+#include <csignal>
+
 struct ClientState;
 using MQTTClient = ClientState*;
 
@@ -10,6 +12,9 @@ constexpr int kClientSuccess = 0;
 constexpr int kClientFailure = -1;
 /// The connection is down (never made, or lost); records not yet acknowledged are kept.
 constexpr int kClientDisconnected = -3;
+
+/// MQTTClient_publish gave up waiting for room after a stop request; nothing was published.
+constexpr int kClientStopped = -4;
 
 /// The only persistence type: nothing is stored outside the process.
 constexpr int kPersistenceNone = 1;
@@ -67,8 +72,9 @@ void MQTTClient_yield();
 
 /// Waits up to `timeout` ms without progress for every record to be handed over (written at
 /// QoS 0, acknowledged at QoS 1, completed at QoS 2), then disconnects. Returns 0 when all
-/// were, kClientDisconnected when the connection was already down with records outstanding,
-/// and kClientFailure when the wait ran out or the connection dropped during it.
+/// were, kClientDisconnected when the connection is or goes down with QoS 1/2 records
+/// outstanding, and kClientFailure when the wait ran out or the connection dropped with only
+/// QoS 0 writes pending.
 [[nodiscard]] int MQTTClient_disconnect(MQTTClient handle, int timeout);
 
 /// Closes the connection if open and frees the client; `*handle` becomes null.
@@ -78,6 +84,11 @@ void MQTTClient_destroy(MQTTClient* handle);
 /// queued writes, acknowledgements and keep-alive pings. Signals do not end the wait. Returns
 /// 0, or -1 when poll fails (errno set).
 int wait_for_input(MQTTClient handle, int fd);
+
+/// Once `*stop` is non-zero, a wait for room inside MQTTClient_publish ends with kClientStopped
+/// after `timeout_ms` without progress. `stop` is set by a signal handler; it is only read.
+void set_stop_flag(MQTTClient handle, const volatile std::sig_atomic_t* stop,
+                            int timeout_ms);
 
 /// Whether a broker can accept messages published to `topic`: not empty, no wildcard, valid
 /// UTF-8, at most 65,535 bytes.

@@ -59,27 +59,29 @@ void connect_or_fail(MQTTClient client, const MQTTClient_connectOptions& options
 }
 
 // Publishes one record; on failure connects once more and publishes it again. A record that
-// still cannot go out ends the program rather than being dropped unnoticed.
-void publish_record(MQTTClient client, const MQTTClient_connectOptions& options,
+// still cannot go out ends the program rather than being dropped unnoticed. Returns false when
+// a stop request gave up on the record because the broker took nothing for the drain wait.
+bool publish_record(MQTTClient client, const MQTTClient_connectOptions& options,
                     const char* topic, const Record& record) {
-  if (MQTTClient_publish(client, topic, record.len, record.data, settings.qos, settings.retained,
-                         nullptr) == kClientSuccess) {
-    return;
-  }
+  int rc = MQTTClient_publish(client, topic, record.len, record.data, settings.qos,
+                              settings.retained, nullptr);
+  if (rc == kClientSuccess) return true;
+  if (rc == kClientStopped) return false;
   connect_or_fail(client, options);
   if (MQTTClient_publish(client, topic, record.len, record.data, settings.qos, settings.retained,
                          nullptr) != kClientSuccess) {
     fail("Failed to publish\n");
   }
+  return true;
 }
 
 // Hands over everything still in flight, then disconnects. A connection that went down with
 // records outstanding gets the same one reconnection a failed publish gets.
-void finish(MQTTClient client, const MQTTClient_connectOptions& options) {
-  int rc = MQTTClient_disconnect(client, kDrainTimeoutMs);
+void finish(MQTTClient client, const MQTTClient_connectOptions& options, int timeout_ms) {
+  int rc = MQTTClient_disconnect(client, timeout_ms);
   if (rc == kClientDisconnected) {
     connect_or_fail(client, options);
-    rc = MQTTClient_disconnect(client, kDrainTimeoutMs);
+    rc = MQTTClient_disconnect(client, timeout_ms);
   }
   if (rc != kClientSuccess) fail("Failed to deliver all records\n");
 }
@@ -108,6 +110,7 @@ int main(int argc, char** argv) {
   }
   signal(SIGINT, on_stop_signal);
   signal(SIGTERM, on_stop_signal);
+  set_stop_flag(client, &stop_requested, kDrainTimeoutMs);
 
   MQTTClient_connectOptions options{};
   options.keepAliveInterval = kKeepAliveSeconds;
@@ -130,21 +133,25 @@ int main(int argc, char** argv) {
   StdinSource input(client);
   Record record;
   int status = 1;
+  int drain_ms = kDrainTimeoutMs;
   while (!stop_requested) {
     status = read_record(reader, input, &record);
     if (status <= 0) break;
     if (settings.verbose) printf("Publishing data of length %d\n", record.len);
-    publish_record(client, options, topic, record);
+    if (!publish_record(client, options, topic, record)) {
+      drain_ms = 0;  // the drain wait is already spent
+      break;
+    }
     if (settings.qos > 0) MQTTClient_yield();
   }
   // Whatever was published before a read error is still handed over before the error is told.
   if (status < 0) {
-    finish(client, options);
+    finish(client, options, drain_ms);
     fail("Failed to read standard input\n");
   }
   printf("Stopping\n");
   reader = RecordReader();
-  finish(client, options);
+  finish(client, options, drain_ms);
   MQTTClient_destroy(&client);
   return 0;
 }

@@ -41,16 +41,6 @@ int free_loopback_port() {
   return ntohs(addr.sin_port);
 }
 
-bool port_accepts(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return ok;
-}
 
 void write_file(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
@@ -77,6 +67,17 @@ int wait_pid(pid_t pid, int timeout_ms) {
 }
 
 }  // namespace
+
+bool port_accepts(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
 
 long long monotonic_ms() {
   using namespace std::chrono;
@@ -316,4 +317,39 @@ int run_linecast(const std::vector<std::string>& args, const std::string& input,
   if (out != nullptr) *out = child.out();
   if (err != nullptr) *err = child.err();
   return status;
+}
+
+Child::Child(const std::string& program, const std::vector<std::string>& args, int stdin_fd)
+    : dir_(make_temp_dir()) {
+  std::string out = dir_ + "/out";
+  std::string err = dir_ + "/err";
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(stdin_fd, 0);
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(o, 1);
+    dup2(e, 2);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(program.c_str(), argv.data());
+    _exit(127);
+  }
+}
+
+long peak_rss_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
+void BrokerFixture::stop_while_frozen() {
+  kill(pid_, SIGTERM);
+  kill(pid_, SIGCONT);
+  stop();
 }

@@ -33,6 +33,9 @@ class BrokerFixture {
   /// Freezes (SIGSTOP) or thaws (SIGCONT) the broker process.
   void freeze();
   void thaw();
+  /// Stops a frozen broker gracefully: the stop request is already pending when it runs again,
+  /// so it ends at once instead of first catching up with what clients sent meanwhile.
+  void stop_while_frozen();
 
  private:
   std::string dir_;
@@ -97,6 +100,11 @@ class Child {
   std::string err() const;
   pid_t pid() const { return pid_; }
 
+  /// Runs `program` with `args` and `stdin_fd` (kept open by the caller) as standard input;
+  /// write and close_input then do nothing. For a wrapper such as valgrind, or an input that is
+  /// not a pipe.
+  Child(const std::string& program, const std::vector<std::string>& args, int stdin_fd);
+
  private:
   std::string dir_;
   pid_t pid_ = -1;
@@ -113,5 +121,11 @@ int run_linecast(const std::vector<std::string>& args, const std::string& input,
 std::string make_temp_dir();
 void remove_tree(const std::string& dir);
 
+/// Whether something accepts TCP connections on the loopback `port` now.
+bool port_accepts(int port);
+
 /// Milliseconds on a monotonic clock.
 long long monotonic_ms();
+
+/// Peak resident memory (VmHWM) of the running process `pid` in KiB, or -1 when it is gone.
+long peak_rss_kib(pid_t pid);

@@ -78,14 +78,7 @@ int free_loopback_port() {
 void wait_until_accepting(int port) {
   long long deadline = monotonic_ms() + 5000;
   for (;;) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    if (ok) return;
+    if (port_accepts(port)) return;
     if (monotonic_ms() > deadline) throw std::runtime_error("plain listener did not open");
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
