@@ -86,6 +86,43 @@ void finish(MQTTClient client, const MQTTClient_connectOptions& options, int tim
   if (rc != kClientSuccess) fail("Failed to deliver all records\n");
 }
 
+// The options of the first connection, reused for every reconnection. `ssl` must outlive them.
+MQTTClient_connectOptions connection_options(const MQTTClient_SSLOptions& ssl) {
+  MQTTClient_connectOptions options{};
+  options.keepAliveInterval = kKeepAliveSeconds;
+  options.cleansession = 1;
+  options.reliable = 0;
+  options.will = nullptr;
+  options.username = settings.username;
+  options.password = settings.password;
+  // Any of the certificate options asks for TLS.
+  bool tls = settings.cafile != nullptr || settings.capath != nullptr || settings.cert != nullptr ||
+             settings.key != nullptr;
+  options.ssl = tls ? &ssl : nullptr;
+  return options;
+}
+
+// Reads and publishes records until a stop request, the end of input or a read error; the
+// stop flag is tested between records only. Returns the last read_record result (1 after a
+// stop). `*drain_ms` becomes 0 when a stop request already spent the wait on a stuck record.
+int publish_loop(MQTTClient client, const MQTTClient_connectOptions& options, const char* topic,
+                 RecordReader& reader, int* drain_ms) {
+  StdinSource input(client);
+  Record record;
+  int status = 1;
+  while (!stop_requested) {
+    status = read_record(reader, input, &record);
+    if (status <= 0) break;
+    if (settings.verbose) printf("Publishing data of length %d\n", record.len);
+    if (!publish_record(client, options, topic, record)) {
+      *drain_ms = 0;
+      break;
+    }
+    if (settings.qos > 0) MQTTClient_yield();
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -112,38 +149,16 @@ int main(int argc, char** argv) {
   signal(SIGTERM, on_stop_signal);
   set_stop_flag(client, &stop_requested, kDrainTimeoutMs);
 
-  MQTTClient_connectOptions options{};
-  options.keepAliveInterval = kKeepAliveSeconds;
-  options.cleansession = 1;
-  options.reliable = 0;
-  options.will = nullptr;
-  options.username = settings.username;
-  options.password = settings.password;
-  // Any of the certificate options asks for TLS; the record lives as long as the client.
-  MQTTClient_SSLOptions ssl{settings.cafile, settings.capath, settings.cert, settings.key};
-  bool tls = settings.cafile != nullptr || settings.capath != nullptr || settings.cert != nullptr ||
-             settings.key != nullptr;
-  options.ssl = tls ? &ssl : nullptr;
+  const MQTTClient_SSLOptions ssl{settings.cafile, settings.capath, settings.cert, settings.key};
+  const MQTTClient_connectOptions options = connection_options(ssl);
   connect_or_fail(client, options);
 
   RecordReader reader;
   if (!init_reader(&reader, settings.delimiter, settings.maxdatalen)) {
     fail("Failed to allocate the record buffer\n");
   }
-  StdinSource input(client);
-  Record record;
-  int status = 1;
   int drain_ms = kDrainTimeoutMs;
-  while (!stop_requested) {
-    status = read_record(reader, input, &record);
-    if (status <= 0) break;
-    if (settings.verbose) printf("Publishing data of length %d\n", record.len);
-    if (!publish_record(client, options, topic, record)) {
-      drain_ms = 0;  // the drain wait is already spent
-      break;
-    }
-    if (settings.qos > 0) MQTTClient_yield();
-  }
+  int status = publish_loop(client, options, topic, reader, &drain_ms);
   // Whatever was published before a read error is still handed over before the error is told.
   if (status < 0) {
     finish(client, options, drain_ms);
