@@ -8,6 +8,7 @@
 // Under TLS the library keeps the whole data path.
 #include "mqtt_client.h"
 
+#include <mosquitto.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -20,8 +21,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <mosquitto.h>
 
 namespace {
 
@@ -100,12 +99,12 @@ struct ClientState {
   std::string clientid;
   MQTTClient_connectOptions options{};
   bool connected = false;
-  bool used = false;     // a connection was attempted, so a fresh session must be set up
-  int connack = -1;      // CONNACK result of the attempt in progress, -1 while none came
+  bool used = false;  // a connection was attempted, so a fresh session must be set up
+  int connack = -1;   // CONNACK result of the attempt in progress, -1 while none came
   // The direct data path of a plain TCP connection, taken over after CONNACK.
   bool direct = false;
   int sock = -1;
-  std::string out;       // packets not yet written, from out_pos on
+  std::string out;  // packets not yet written, from out_pos on
   size_t out_pos = 0;
   unsigned char in[kInBytes];
   size_t in_len = 0;
@@ -148,7 +147,9 @@ void on_connect(mosquitto*, void* obj, int rc) {
   c->connected = rc == 0;
 }
 
-void on_disconnect(mosquitto*, void* obj, int) { static_cast<ClientState*>(obj)->connected = false; }
+void on_disconnect(mosquitto*, void* obj, int) {
+  static_cast<ClientState*>(obj)->connected = false;
+}
 
 // The outstanding record with packet identifier `mid`, or null. Identifiers usually follow
 // the window's order, so the first guess nearly always hits.
@@ -376,9 +377,9 @@ bool resend_outstanding(ClientState& c) {
                      o.qos, o.retained, o.mid);
       continue;
     }
-    int rc = mosquitto_publish(c.mosq.get(), &o.mid, o.topic.c_str(),
-                               static_cast<int>(o.payload.size()), o.payload.data(), o.qos,
-                               o.retained);
+    int rc =
+        mosquitto_publish(c.mosq.get(), &o.mid, o.topic.c_str(), static_cast<int>(o.payload.size()),
+                          o.payload.data(), o.qos, o.retained);
     if (rc != MOSQ_ERR_SUCCESS) {
       c.connected = false;
       return false;
@@ -413,14 +414,16 @@ bool stop_timed_out(ClientState& c) {
 // kClientDisconnected when the connection is lost, or kClientStopped.
 int wait_for_room(ClientState& c, int qos, size_t len) {
   size_t records = qos == 2 ? kQos2WindowRecords : kWindowRecords;
-  bool window_full = qos > 0 && (c.count >= records || (c.count > 0 && c.bytes + len > kWindowBytes));
+  bool window_full =
+      qos > 0 && (c.count >= records || (c.count > 0 && c.bytes + len > kWindowBytes));
   // Once full, the window drains to half before publishing goes on, so that records and their
   // acknowledgements move in batches rather than one system call each.
   size_t records_goal = window_full ? records / 2 : records - 1;
   size_t bytes_goal = window_full ? kWindowBytes / 2 : kWindowBytes;
   for (;;) {
     if (!c.connected) return kClientDisconnected;
-    window_full = qos > 0 && (c.count > records_goal || (c.count > 0 && c.bytes + len > bytes_goal));
+    window_full =
+        qos > 0 && (c.count > records_goal || (c.count > 0 && c.bytes + len > bytes_goal));
     bool output_full = c.direct ? c.out.size() - c.out_pos > kOutLimitBytes
                                 : qos == 0 && mosquitto_want_write(c.mosq.get());
     if (!window_full && !output_full) return kClientSuccess;
@@ -528,8 +531,8 @@ int MQTTClient_publish(MQTTClient c, const char* topicName, int payloadlen, cons
     append_publish(c->out, topicName, topic_len, payload, len, qos, retained != 0, mid);
     if (c->out.size() - c->out_pos >= kFlushBytes) flush_direct(*c);
   } else {
-    int rc = mosquitto_publish(c->mosq.get(), &mid, topicName, payloadlen, payload, qos,
-                               retained != 0);
+    int rc =
+        mosquitto_publish(c->mosq.get(), &mid, topicName, payloadlen, payload, qos, retained != 0);
     if (rc != MOSQ_ERR_SUCCESS) {
       check(*c, rc);
       return c->connected ? kClientFailure : kClientDisconnected;
@@ -564,7 +567,8 @@ int MQTTClient_disconnect(MQTTClient c, int timeout) {
     long long left = c->last_progress_ms + timeout - now_ms();
     if (left <= 0) return kClientFailure;
     bool writing = output_pending(*c);
-    if (service(*c, -1, static_cast<int>(left < kServiceIntervalMs ? left : kServiceIntervalMs)) < 0) {
+    if (service(*c, -1, static_cast<int>(left < kServiceIntervalMs ? left : kServiceIntervalMs)) <
+        0) {
       return kClientFailure;
     }
     // Bytes leaving the queue are progress too, however slowly the broker drains them.
@@ -591,7 +595,6 @@ int wait_for_input(MQTTClient c, int fd) {
 
 bool topic_is_publishable(const char* topic) {
   size_t len = strlen(topic);
-  return len > 0 && len <= kMaxTopicBytes &&
-         mosquitto_pub_topic_check(topic) == MOSQ_ERR_SUCCESS &&
+  return len > 0 && len <= kMaxTopicBytes && mosquitto_pub_topic_check(topic) == MOSQ_ERR_SUCCESS &&
          mosquitto_validate_utf8(topic, static_cast<int>(len)) == MOSQ_ERR_SUCCESS;
 }

@@ -34,10 +34,10 @@ struct MQTTClient_SSLOptions {
 struct MQTTClient_connectOptions {
   int keepAliveInterval;  // seconds
   int cleansession;
-  int reliable;           // unused: delivery is always windowed
-  const void* will;       // must be absent
-  const char* username;   // absent for none
-  const char* password;   // absent for none
+  int reliable;          // unused: delivery is always windowed
+  const void* will;      // must be absent
+  const char* username;  // absent for none
+  const char* password;  // absent for none
   /// Absent for plain TCP. Only the pointer is copied: the record must outlive the client.
   const MQTTClient_SSLOptions* ssl;
 };
@@ -48,9 +48,8 @@ constexpr int kConnectTimeoutMs = 5000;
 /// Creates a client for `serverURI` ("host:port", split at the last colon) with `clientId`.
 /// Connects nothing yet. Fails when the library cannot set up a client with that identifier.
 /// The handle is released by MQTTClient_destroy.
-[[nodiscard]] int MQTTClient_create(MQTTClient* handle, const char* serverURI,
-                                    const char* clientId, int persistence_type,
-                                    void* persistence_context);
+[[nodiscard]] int MQTTClient_create(MQTTClient* handle, const char* serverURI, const char* clientId,
+                                    int persistence_type, void* persistence_context);
 
 /// Connects (or connects again) and returns 0 only once the broker has accepted the connection;
 /// a refusal, an unreachable host or no CONNACK within kConnectTimeoutMs fails. After a
@@ -87,8 +86,7 @@ int wait_for_input(MQTTClient handle, int fd);
 
 /// Once `*stop` is non-zero, a wait for room inside MQTTClient_publish ends with kClientStopped
 /// after `timeout_ms` without progress. `stop` is set by a signal handler; it is only read.
-void set_stop_flag(MQTTClient handle, const volatile std::sig_atomic_t* stop,
-                            int timeout_ms);
+void set_stop_flag(MQTTClient handle, const volatile std::sig_atomic_t* stop, int timeout_ms);
 
 /// Whether a broker can accept messages published to `topic`: not empty, no wildcard, valid
 /// UTF-8, at most 65,535 bytes.

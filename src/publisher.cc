@@ -61,8 +61,8 @@ void connect_or_fail(MQTTClient client, const MQTTClient_connectOptions& options
 // Publishes one record; on failure connects once more and publishes it again. A record that
 // still cannot go out ends the program rather than being dropped unnoticed. Returns false when
 // a stop request gave up on the record because the broker took nothing for the drain wait.
-bool publish_record(MQTTClient client, const MQTTClient_connectOptions& options,
-                    const char* topic, const Record& record) {
+bool publish_record(MQTTClient client, const MQTTClient_connectOptions& options, const char* topic,
+                    const Record& record) {
   int rc = MQTTClient_publish(client, topic, record.len, record.data, settings.qos,
                               settings.retained, nullptr);
   if (rc == kClientSuccess) return true;

@@ -43,7 +43,8 @@ const char* take_password(char* arg) {
 }
 
 // Decimal in the manner of atoi (leading blanks, a sign, digits up to the first non-digit, 0
-// without digits), but saturating instead of overflowing: a huge value is then refused as too large.
+// without digits), but saturating instead of overflowing: a huge value is then refused as too
+// large.
 int parse_length(const char* value) {
   long n = strtol(value, nullptr, 10);
   if (n > INT_MAX) return INT_MAX;

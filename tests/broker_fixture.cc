@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <mosquitto.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -18,8 +19,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-#include <mosquitto.h>
 
 namespace {
 
@@ -40,7 +39,6 @@ int free_loopback_port() {
   close(fd);
   return ntohs(addr.sin_port);
 }
-
 
 void write_file(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
@@ -103,8 +101,8 @@ BrokerFixture::BrokerFixture(const std::string& extra_config, const std::string&
   conf += "user root\n";  // as root, keep the rights to the files in our directory
   conf += "log_dest file " + dir_ + "/broker.log\n";
   conf += "log_type all\n";
-  conf += persistent ? "persistence true\npersistence_location " + dir_ + "/\n"
-                     : "persistence false\n";
+  conf +=
+      persistent ? "persistence true\npersistence_location " + dir_ + "/\n" : "persistence false\n";
   conf += "listener " + std::to_string(port_) + " 127.0.0.1\n";
   if (user.empty()) {
     conf += "allow_anonymous true\n";

@@ -65,7 +65,9 @@ TEST(Publisher, FramesRecordsExactly) {
       {{}, a99 + "\n", {a99 + "\n"}},
       {{}, b100 + "\n", {b100, "\n"}},
       {{"--delimiter", ","}, "a,b,c\nd,", {"a,", "b,", "c\nd,"}},
-      {{"--delimiter", ""}, std::string("x\0y\0z", 5), {std::string("x\0", 2), std::string("y\0", 2), "z"}},
+      {{"--delimiter", ""},
+       std::string("x\0y\0z", 5),
+       {std::string("x\0", 2), std::string("y\0", 2), "z"}},
       {{}, std::string("\0\xff\x80\n\xfe", 5), {std::string("\0\xff\x80\n", 4), "\xfe"}},
       {{}, "no line feed at the end", {"no line feed at the end"}},
   };
@@ -84,8 +86,8 @@ TEST(Publisher, RecordSizesAcrossEveryPacketLengthEncoding) {
   // The packet's remaining length takes one more byte at 128, 16384 and 2097152; with the
   // 7-byte topic it is the payload + 9 at QoS 0 and + 11 at QoS 1 and 2.
   Strings records;
-  for (size_t size : {1, 116, 117, 118, 119, 16373, 16374, 16375, 16376, 2097141, 2097142,
-                      2097143, 2097144}) {
+  for (size_t size :
+       {1, 116, 117, 118, 119, 16373, 16374, 16375, 16376, 2097141, 2097142, 2097143, 2097144}) {
     records.push_back(std::string(size - 1, static_cast<char>('a' + records.size())) + "\n");
   }
   std::string input;
@@ -109,8 +111,8 @@ TEST(Publisher, RecordSizesAcrossEveryPacketLengthEncoding) {
 TEST(Publisher, VerboseAnnouncesAddressAndEachRecord) {
   BrokerFixture broker;
   std::string out;
-  EXPECT_EQ(run_linecast(args_for(broker, "v", {"--verbose", "--maxdatalen", "3"}), "hello\n", &out),
-            0);
+  EXPECT_EQ(
+      run_linecast(args_for(broker, "v", {"--verbose", "--maxdatalen", "3"}), "hello\n", &out), 0);
   EXPECT_EQ(out, "URL is 127.0.0.1:" + broker.port_text() +
                      "\nUsing topic v\nConnecting\nPublishing data of length 3\n"
                      "Publishing data of length 3\nStopping\n");
@@ -121,7 +123,8 @@ TEST(Publisher, QosAndRetainedReachTheSubscriber) {
   Subscriber sub(broker.port(), "q", 2);
   for (const char* qos : {"0", "1", "2"}) {
     std::string out;
-    EXPECT_EQ(run_linecast(args_for(broker, "q", {"--qos", qos}), std::string(qos) + "\n", &out), 0);
+    EXPECT_EQ(run_linecast(args_for(broker, "q", {"--qos", qos}), std::string(qos) + "\n", &out),
+              0);
   }
   std::vector<Message> got = sub.wait_for(3, 5000);
   ASSERT_EQ(got.size(), 3u);
@@ -147,9 +150,10 @@ TEST(Publisher, UserNameAndPassword) {
   EXPECT_EQ(out, "Using topic p\nConnecting\nFailed to connect\n");
   EXPECT_EQ(run_linecast(args_for(broker, "p"), "x\n", &out), 255);
   EXPECT_EQ(out, "Using topic p\nConnecting\nFailed to connect\n");
-  EXPECT_EQ(run_linecast(args_for(broker, "p", {"--username", "alice", "--password", "wonder land"}),
-                         "x\n", &out),
-            0);
+  EXPECT_EQ(
+      run_linecast(args_for(broker, "p", {"--username", "alice", "--password", "wonder land"}),
+                   "x\n", &out),
+      0);
   EXPECT_EQ(out, "Using topic p\nConnecting\nStopping\n");
 }
 
@@ -158,8 +162,9 @@ TEST(Publisher, UsageAndRefusedCommandLines) {
   EXPECT_EQ(run_linecast({}, "", &out, &err), 255);
   EXPECT_EQ(out, kUsage);
   EXPECT_EQ(err, "");
-  for (const Strings& args : {Strings{"t", "--qos", "5"}, Strings{"t", "--port"},
-                              Strings{"t", "--maxdatalen", "0"}, Strings{"t", "--maxdatalen", "x"}}) {
+  for (const Strings& args :
+       {Strings{"t", "--qos", "5"}, Strings{"t", "--port"}, Strings{"t", "--maxdatalen", "0"},
+        Strings{"t", "--maxdatalen", "x"}}) {
     EXPECT_EQ(run_linecast(args, "", &out), 255);
     EXPECT_EQ(out, kUsage);
   }
@@ -224,7 +229,8 @@ TEST(Publisher, IdleInputLongerThanTheKeepAliveKeepsTheConnection) {
 TEST(Publisher, LongServerAddressIsComposedWhole) {
   std::string host(300, 'h');
   std::string out, err;
-  EXPECT_EQ(run_linecast({"t", "--verbose", "--host", host, "--port", "1"}, "x\n", &out, &err), 255);
+  EXPECT_EQ(run_linecast({"t", "--verbose", "--host", host, "--port", "1"}, "x\n", &out, &err),
+            255);
   EXPECT_EQ(out, "URL is " + host + ":1\nUsing topic t\nConnecting\nFailed to connect\n");
   EXPECT_EQ(err, "");
 }
@@ -239,8 +245,9 @@ TEST(Publisher, ClientThatCannotBeCreatedIsReported) {
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer reserves far more address space than the limit
 TEST(Publisher, RecordBufferThatCannotBeAllocatedIsReported) {
   BrokerFixture broker;
-  std::string cmd = "ulimit -v 150000; " + std::string(LINECAST_BIN) + " t --host 127.0.0.1 --port " +
-                    broker.port_text() + " --maxdatalen 200000000 </dev/null 2>&1";
+  std::string cmd = "ulimit -v 150000; " + std::string(LINECAST_BIN) +
+                    " t --host 127.0.0.1 --port " + broker.port_text() +
+                    " --maxdatalen 200000000 </dev/null 2>&1";
   FILE* p = popen(cmd.c_str(), "r");
   ASSERT_NE(p, nullptr);
   char buf[256] = {};

@@ -89,7 +89,8 @@ TEST(Framer, CutsAtDelimiterOrLength) {
 
 TEST(Framer, LargeInputGivesTheSameRecordsForEveryChunking) {
   std::string input;
-  for (int i = 0; i < 20000; ++i) input += std::string(i % 251, static_cast<char>('a' + i % 26)) + "\n";
+  for (int i = 0; i < 20000; ++i)
+    input += std::string(i % 251, static_cast<char>('a' + i % 26)) + "\n";
   std::vector<std::string> expected;
   size_t start = 0;
   while (start < input.size()) {

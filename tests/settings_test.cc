@@ -48,10 +48,16 @@ TEST(Settings, TopicAloneKeepsEveryDefault) {
 }
 
 TEST(Settings, ValueOptionsTakeTheNextArgumentAndLastWins) {
-  PublisherSettings s = parse({"--host", "broker.local", "--port", "8883", "--clientid", "c1",
-                               "--username", "u", "--qos", "2", "--qos", "0", "--maxdatalen",
-                               "12abc", "--delimiter", ",;", "--retained", "--retained",
-                               "--clientid", "--verbose"});
+  PublisherSettings s = parse({"--host",       "broker.local",
+                               "--port",       "8883",
+                               "--clientid",   "c1",
+                               "--username",   "u",
+                               "--qos",        "2",
+                               "--qos",        "0",
+                               "--maxdatalen", "12abc",
+                               "--delimiter",  ",;",
+                               "--retained",   "--retained",
+                               "--clientid",   "--verbose"});
   EXPECT_STREQ(s.host, "broker.local");
   EXPECT_STREQ(s.port, "8883");
   EXPECT_STREQ(s.clientid, "--verbose");  // a value is taken whatever it looks like
@@ -135,14 +141,28 @@ TEST(Settings, PasswordIsKeptButBlankedInTheArguments) {
 
 TEST(SettingsDeathTest, UnusableCommandLinesPrintUsageAndExit255) {
   const std::vector<std::vector<std::string>> refused = {
-      {"--qos"},           {"--host"},          {"--port"},          {"--clientid"},
-      {"--username"},      {"--password"},      {"--maxdatalen"},    {"--delimiter"},
-      {"--cafile"},        {"--capath"},        {"--cert"},          {"--key"},
+      {"--qos"},
+      {"--host"},
+      {"--port"},
+      {"--clientid"},
+      {"--username"},
+      {"--password"},
+      {"--maxdatalen"},
+      {"--delimiter"},
+      {"--cafile"},
+      {"--capath"},
+      {"--cert"},
+      {"--key"},
       {"--cafile", "ca.pem", "--key"},
       {"--verbose", "--host"},
-      {"--qos", "3"},      {"--qos", "00"},     {"--qos", " 1"},     {"--qos", ""},
+      {"--qos", "3"},
+      {"--qos", "00"},
+      {"--qos", " 1"},
+      {"--qos", ""},
       {"--qos", "1", "--qos", "-1"},
-      {"--maxdatalen", "0"},  {"--maxdatalen", "x9"}, {"--maxdatalen", "-5"},
+      {"--maxdatalen", "0"},
+      {"--maxdatalen", "x9"},
+      {"--maxdatalen", "-5"},
       {"--maxdatalen", "268435452"},  // no room left for the topic
       {"--maxdatalen", "99999999999999999999"},
   };
