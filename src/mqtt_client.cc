@@ -30,6 +30,8 @@ constexpr size_t kWindowRecords = 512;
 constexpr size_t kWindowBytes = 1024 * 1024;
 // At QoS 2 brokers may cap the records a client has in flight and discard the excess while
 // still answering PUBREC (mosquitto's default max_inflight_messages is 20): stay within it.
+// A record stops counting once its PUBREL is queued: the broker reads that PUBREL, which frees
+// its slot, before any PUBLISH written after it.
 constexpr size_t kQos2WindowRecords = 20;
 // How long a wait may sleep before keep-alive work is due again.
 constexpr int kServiceIntervalMs = 1000;
@@ -116,6 +118,7 @@ struct ClientState {
   size_t first = 0;
   size_t count = 0;
   size_t bytes = 0;
+  size_t unreleased = 0;  // QoS 2 records whose PUBREL has not been queued yet
   long long last_progress_ms = 0;
   // Set by set_stop_flag: once *stop is raised, waits for room are bounded.
   const volatile std::sig_atomic_t* stop = nullptr;
@@ -167,6 +170,7 @@ Outstanding* find(ClientState& c, int mid) {
 void complete(ClientState& c, int mid) {
   Outstanding* o = find(c, mid);
   if (o == nullptr || o->done) return;
+  if (o->qos == 2 && !o->released) --c.unreleased;  // the library answered PUBREC itself
   o->done = true;
   c.last_progress_ms = now_ms();
   release_completed(c);
@@ -216,6 +220,7 @@ void handle_ack(ClientState& c, unsigned char type, int mid) {
     Outstanding* o = find(c, mid);
     if (o != nullptr && o->qos == 2 && !o->released) {
       o->released = true;
+      --c.unreleased;
       c.last_progress_ms = now_ms();
     }
     c.out.push_back(static_cast<char>(kPubrel));
@@ -370,6 +375,7 @@ bool resend_outstanding(ClientState& c) {
   for (size_t i = 0; i < c.count; ++i) {
     Outstanding& o = slot(c, i);
     if (o.done) continue;
+    if (o.qos == 2 && o.released) ++c.unreleased;
     o.released = false;
     if (c.direct) {
       o.mid = take_mid(c);
@@ -413,17 +419,19 @@ bool stop_timed_out(ClientState& c) {
 // the library's queue by nothing, so there it must be empty at QoS 0. Returns kClientSuccess,
 // kClientDisconnected when the connection is lost, or kClientStopped.
 int wait_for_room(ClientState& c, int qos, size_t len) {
+  // What counts against the window: at QoS 2 the records whose PUBREL is not queued yet.
+  auto in_window = [&c, qos] { return qos == 2 ? c.unreleased : c.count; };
   size_t records = qos == 2 ? kQos2WindowRecords : kWindowRecords;
-  bool window_full =
-      qos > 0 && (c.count >= records || (c.count > 0 && c.bytes + len > kWindowBytes));
+  bool window_full = qos > 0 && (in_window() >= records || c.count == kWindowRecords ||
+                                 (c.count > 0 && c.bytes + len > kWindowBytes));
   // Once full, the window drains to half before publishing goes on, so that records and their
   // acknowledgements move in batches rather than one system call each.
   size_t records_goal = window_full ? records / 2 : records - 1;
   size_t bytes_goal = window_full ? kWindowBytes / 2 : kWindowBytes;
   for (;;) {
     if (!c.connected) return kClientDisconnected;
-    window_full =
-        qos > 0 && (c.count > records_goal || (c.count > 0 && c.bytes + len > bytes_goal));
+    window_full = qos > 0 && (in_window() > records_goal || c.count == kWindowRecords ||
+                              (c.count > 0 && c.bytes + len > bytes_goal));
     bool output_full = c.direct ? c.out.size() - c.out_pos > kOutLimitBytes
                                 : qos == 0 && mosquitto_want_write(c.mosq.get());
     if (!window_full && !output_full) return kClientSuccess;
@@ -445,6 +453,7 @@ void remember(ClientState& c, int mid, const char* topic, const void* payload, i
   o.payload.assign(bytes, bytes + len);
   ++c.count;
   c.bytes += static_cast<size_t>(len);
+  if (qos == 2) ++c.unreleased;
 }
 
 }  // namespace
