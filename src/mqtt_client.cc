@@ -101,8 +101,8 @@ struct ClientState {
   std::string clientid;
   MQTTClient_connectOptions options{};
   bool connected = false;
-  bool used = false;  // a connection was attempted, so a fresh session must be set up
-  int connack = -1;   // CONNACK result of the attempt in progress, -1 while none came
+  // CONNACK result of the last attempt: -1 while one is in progress, an error before any.
+  int connack = MOSQ_ERR_NO_CONN;
   // The direct data path of a plain TCP connection, taken over after CONNACK.
   bool direct = false;
   int sock = -1;
@@ -167,8 +167,7 @@ Outstanding* find(ClientState& c, int mid) {
 }
 
 // A record is fully handed over: PUBACK at QoS 1, PUBCOMP at QoS 2.
-void complete(ClientState& c, int mid) {
-  Outstanding* o = find(c, mid);
+void complete(ClientState& c, Outstanding* o) {
   if (o == nullptr || o->done) return;
   if (o->qos == 2 && !o->released) --c.unreleased;  // the library answered PUBREC itself
   o->done = true;
@@ -176,7 +175,10 @@ void complete(ClientState& c, int mid) {
   release_completed(c);
 }
 
-void on_publish(mosquitto*, void* obj, int mid) { complete(*static_cast<ClientState*>(obj), mid); }
+void on_publish(mosquitto*, void* obj, int mid) {
+  auto* c = static_cast<ClientState*>(obj);
+  complete(*c, find(*c, mid));
+}
 
 // A failed library call on the connection means it is gone; the socket is not polled again
 // and the next publish reports the loss. A connection attempt in progress has failed.
@@ -186,7 +188,7 @@ void check(ClientState& c, int rc) {
   if (c.connack < 0) c.connack = MOSQ_ERR_CONN_LOST;
 }
 
-bool connecting(const ClientState& c) { return c.connack < 0 && c.used; }
+bool connecting(const ClientState& c) { return c.connack < 0; }
 
 bool output_pending(const ClientState& c) {
   return c.direct ? c.out_pos < c.out.size() : mosquitto_want_write(c.mosq.get());
@@ -216,8 +218,8 @@ void flush_direct(ClientState& c) {
 
 // Direct path: one acknowledgement from the broker.
 void handle_ack(ClientState& c, unsigned char type, int mid) {
+  Outstanding* o = find(c, mid);
   if (type == kPubrec) {
-    Outstanding* o = find(c, mid);
     if (o != nullptr && o->qos == 2 && !o->released) {
       o->released = true;
       --c.unreleased;
@@ -226,9 +228,8 @@ void handle_ack(ClientState& c, unsigned char type, int mid) {
     c.out.push_back(static_cast<char>(kPubrel));
     c.out.push_back(2);
     append_u16(c.out, static_cast<unsigned>(mid));
-  } else {
-    Outstanding* o = find(c, mid);
-    if (o != nullptr && o->qos == (type == kPuback ? 1 : 2)) complete(c, mid);
+  } else if (o != nullptr && o->qos == (type == kPuback ? 1 : 2)) {
+    complete(c, o);
   }
 }
 
@@ -490,15 +491,15 @@ int MQTTClient_create(MQTTClient* handle, const char* serverURI, const char* cli
 int MQTTClient_connect(MQTTClient c, const MQTTClient_connectOptions* options) {
   c->options = *options;
   c->connected = false;
-  c->connack = -1;
+  c->connack = MOSQ_ERR_NO_CONN;
   c->direct = false;  // the library speaks until the new connection is accepted
   c->out.clear();
   c->out_pos = 0;
   c->in_len = 0;
   c->ping_sent_ms = 0;
   if (!setup_session(*c)) return kClientFailure;
-  c->used = true;
   if (c->port < 0 || c->options.will != nullptr) return kClientFailure;
+  c->connack = -1;
   int rc = mosquitto_connect_async(c->mosq.get(), c->host.c_str(), c->port,
                                    c->options.keepAliveInterval);
   if (rc != MOSQ_ERR_SUCCESS) return kClientFailure;
