@@ -1,9 +1,34 @@
 // Run settings of the publisher: the settings record, the option parser and the usage text.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 // Largest payload one MQTT PUBLISH can carry: the 268,435,455-byte remaining length less the
 // topic's two-byte length prefix and the packet identifier.
 constexpr long kMaxPacketBytes = 268435455;
+
+/// `reconnect` for "--reconnect forever".
+constexpr int kReconnectForever = -1;
+
+/// MQTT protocol levels as CONNECT carries them.
+constexpr int kMqtt311 = 4;
+constexpr int kMqtt5 = 5;
+
+/// One "--user-property NAME VALUE"; both refer to the arguments in place.
+struct UserProperty {
+  const char* name;
+  const char* value;
+};
+
+/// A parsed "--proxy socks5h://[user[:password]@]host[:port]"; the parts are copies.
+struct ProxySettings {
+  std::string host;  // empty when no proxy is used
+  int port = 1080;
+  std::string username;  // empty for none
+  std::string password;  // empty for none
+};
 
 struct PublisherSettings {
   const char* clientid = "publisher";
@@ -21,6 +46,28 @@ struct PublisherSettings {
   const char* capath = nullptr;  // directory of trusted CA certificates, hashed names
   const char* cert = nullptr;    // client certificate, PEM
   const char* key = nullptr;     // private key of the client certificate, PEM
+
+  // Running unattended.
+  int reconnect = 0;  // attempts after a failed or lost connection; 0: the default behaviour
+  int keepalive = 20;  // seconds, 5 .. 65535
+
+  // MQTT 5; the properties below are refused without protocol_version kMqtt5.
+  int protocol_version = kMqtt311;
+  int64_t message_expiry = -1;  // seconds, 1 .. 4294967295; -1 when absent
+  const char* content_type = nullptr;
+  std::vector<UserProperty> user_properties;  // in the order given
+  int64_t session_expiry = -1;  // seconds, 1 .. 4294967295; -1 when absent
+
+  // Further connection options; any of alpn and psk turns TLS on like the certificate options.
+  const char* alpn = nullptr;
+  const char* psk = nullptr;  // hex digits; a private copy, blanked in argv like the password
+  const char* psk_identity = nullptr;
+  ProxySettings proxy;
+  const char* bind_address = nullptr;
+  const char* will_topic = nullptr;  // no will when absent
+  const char* will_payload = nullptr;  // empty when absent
+  int will_qos = 0;
+  int will_retain = 0;
 };
 
 /// The process-wide settings, written only by parse_arguments.
