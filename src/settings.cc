@@ -1,7 +1,12 @@
-// Command-line options: parsing, validation and the usage text.
+// Command-line options: parsing, validation, the usage text and the help text.
 #include "settings.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +14,9 @@
 
 PublisherSettings settings;
 
-void print_usage() {
+namespace {
+
+void write_usage() {
   printf("MQTT linecast\n");
   printf("Usage: linecast topicname <options>, where options are:\n");
   printf("  --host <hostname> (default is localhost)\n");
@@ -21,11 +28,64 @@ void print_usage() {
   printf("  --maxdatalen 100\n");
   printf("  --username none\n");
   printf("  --password none\n");
+}
+
+// Each line names an option, then the values it takes, then what it does in parentheses: the
+// packaging test reads the lines in that form to check the man page and the bash completion.
+const char kFurtherOptions[] =
+    "Further options:\n"
+    "  --verbose (print the broker address and the length of each record)\n"
+    "  --cafile <file> (trusted CA certificates, PEM; turns TLS on)\n"
+    "  --capath <dir> (directory of trusted CA certificates; turns TLS on)\n"
+    "  --cert <file> (client certificate, PEM; turns TLS on)\n"
+    "  --key <file> (private key of the client certificate, PEM; turns TLS on)\n"
+    "  --reconnect <count>|forever (attempts after a failed or lost connection)\n"
+    "  --keepalive <seconds> (5 to 65535, default is 20)\n"
+    "  --protocol-version 5|3.1.1 (default is 3.1.1)\n"
+    "  --message-expiry <seconds> (MQTT 5: lifetime of each message)\n"
+    "  --content-type <type> (MQTT 5: content type of each message)\n"
+    "  --user-property <name> <value> (MQTT 5: sent with each message; repeatable)\n"
+    "  --session-expiry <seconds> (MQTT 5: how long the broker keeps the session)\n"
+    "  --alpn <protocol> (TLS application protocol; turns TLS on)\n"
+    "  --psk <hex> (TLS pre-shared key, with --psk-identity; turns TLS on)\n"
+    "  --psk-identity <identity> (identity of the pre-shared key)\n"
+    "  --proxy socks5h://[user[:password]@]host[:port] (SOCKS5 proxy, default port 1080)\n"
+    "  --bind-address <address> (local address to connect from)\n"
+    "  --will-topic <topic> (will: published by the broker if the connection is lost)\n"
+    "  --will-payload <payload> (payload of the will, default is empty)\n"
+    "  --will-qos <qos> (quality of service of the will, default is 0)\n"
+    "  --will-retain (retain the will)\n"
+    "  --help, -h (as the first argument: print this text)\n"
+    "  --version (as the first argument: print the version)\n"
+    "LINECAST_PASSWORD in the environment is the password when --password is absent.\n";
+
+}  // namespace
+
+void print_usage() {
+  write_usage();
   fflush(stdout);
   exit(-1);
 }
 
+void print_help() {
+  write_usage();
+  fputs(kFurtherOptions, stdout);
+  fflush(stdout);
+  exit(0);
+}
+
+bool is_version_request(int argc, char** argv) {
+  return argc >= 2 && strcmp(argv[1], "--version") == 0;
+}
+
 namespace {
+
+// The private copies of the secrets, see take_secret.
+std::string password_copy;
+std::string psk_copy;
+
+// "--will-qos 0" leaves will_qos as it was, yet still needs a will topic.
+bool will_qos_given = false;
 
 // Only the exact texts "0", "1" and "2" name a quality of service.
 int parse_qos(const char* value) {
@@ -33,13 +93,12 @@ int parse_qos(const char* value) {
   print_usage();
 }
 
-// The password lives on in a private copy; its argument is blanked so that the command line
-// other users can read no longer shows it.
-const char* take_password(char* arg) {
-  static std::string copy;
-  copy = arg;
-  memset(arg, 0, copy.size());
-  return copy.c_str();
+// A secret lives on in a private copy; its argument is blanked so that the command line other
+// users can read no longer shows it.
+const char* take_secret(char* arg, std::string* copy) {
+  *copy = arg;
+  memset(arg, 0, copy->size());
+  return copy->c_str();
 }
 
 // Decimal in the manner of atoi (leading blanks, a sign, digits up to the first non-digit, 0
@@ -52,65 +111,270 @@ int parse_length(const char* value) {
   return static_cast<int>(n);
 }
 
-// Options whose value is kept as the text of the argument itself.
-struct TextOption {
-  const char* name;
-  const char** field;
-};
-const TextOption kTextOptions[] = {
-    {"--host", &settings.host},         {"--port", &settings.port},
-    {"--clientid", &settings.clientid}, {"--username", &settings.username},
-    {"--cafile", &settings.cafile},     {"--capath", &settings.capath},
-    {"--cert", &settings.cert},         {"--key", &settings.key},
-};
-
-// The options with a value that is converted; each takes one argument like the text options.
-const char* const kConvertedOptions[] = {"--qos", "--password", "--maxdatalen", "--delimiter"};
-
-bool takes_value(const char* option) {
-  for (const TextOption& o : kTextOptions) {
-    if (strcmp(option, o.name) == 0) return true;
+// Digits only, no sign or blanks, from `min` to `max` (at most 2^32 - 1, so that the sum cannot
+// overflow before it is compared); false for anything else.
+bool parse_decimal(const char* text, int64_t min, int64_t max, int64_t* value) {
+  if (*text == '\0') return false;
+  int64_t n = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    n = n * 10 + (*p - '0');
+    if (n > max) return false;
   }
-  for (const char* name : kConvertedOptions) {
-    if (strcmp(option, name) == 0) return true;
-  }
-  return false;
+  if (n < min) return false;
+  *value = n;
+  return true;
 }
 
-void set_option(const char* option, char* value) {
-  for (const TextOption& o : kTextOptions) {
-    if (strcmp(option, o.name) == 0) {
-      *o.field = value;
-      return;
+int64_t decimal_or_usage(const char* text, int64_t min, int64_t max) {
+  int64_t value = 0;
+  if (!parse_decimal(text, min, max, &value)) print_usage();
+  return value;
+}
+
+int parse_reconnect(const char* value) {
+  if (strcmp(value, "forever") == 0) return kReconnectForever;
+  return static_cast<int>(decimal_or_usage(value, 1, INT_MAX));
+}
+
+int parse_protocol_version(const char* value) {
+  if (strcmp(value, "5") == 0) return kMqtt5;
+  if (strcmp(value, "3.1.1") == 0) return kMqtt311;
+  print_usage();
+}
+
+// What an MQTT string may hold: well-formed UTF-8 (shortest forms, nothing past U+10FFFF),
+// no surrogates, no U+0000 (which a C string cannot hold anyway), at most 65535 bytes.
+bool is_mqtt_utf8(const char* text) {
+  if (strlen(text) > 65535) return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p != '\0') {
+    unsigned lead = *p++;
+    if (lead < 0x80) continue;
+    int extra = 0;
+    unsigned code = 0;
+    unsigned smallest = 0;
+    if ((lead & 0xE0) == 0xC0) {
+      extra = 1, code = lead & 0x1F, smallest = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      extra = 2, code = lead & 0x0F, smallest = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      extra = 3, code = lead & 0x07, smallest = 0x10000;
+    } else {
+      return false;
+    }
+    // The terminating zero is no continuation byte, so this never reads past the end.
+    for (; extra > 0; --extra, ++p) {
+      if ((*p & 0xC0) != 0x80) return false;
+      code = code << 6 | (*p & 0x3F);
+    }
+    if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+  }
+  return true;
+}
+
+const char* mqtt_utf8_or_usage(const char* value) {
+  if (!is_mqtt_utf8(value)) print_usage();
+  return value;
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Decodes "%XX" escapes, so that a user name or password may hold ':', '@' or '/'. False for
+// a malformed escape, a zero byte or more than the 255 bytes SOCKS5 can carry.
+bool percent_decode(const std::string& text, std::string* out) {
+  out->clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      *out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return false;
+    int high = hex_digit(text[i + 1]);
+    int low = high < 0 ? -1 : hex_digit(text[i + 2]);
+    if (low < 0 || (high == 0 && low == 0)) return false;
+    *out += static_cast<char>(high << 4 | low);
+    i += 2;
+  }
+  return out->size() <= 255;
+}
+
+// A host name as SOCKS5 carries it: 1 to 255 bytes, none of them blank, a control character
+// or a bracket.
+bool is_proxy_host_name(const std::string& host) {
+  if (host.empty() || host.size() > 255) return false;
+  for (unsigned char c : host) {
+    if (c <= ' ' || c == 0x7F || c == '[' || c == ']') return false;
+  }
+  return true;
+}
+
+// Fills `proxy` from "socks5h://[user[:password]@]host[:port]"; false when the URL is not of
+// that form. The host is either a name or an IPv6 address in brackets. It leaves the refusal to
+// its caller: the fuzz build's exit jumps back and must not skip the destructors of its strings.
+bool parse_proxy(const char* url, ProxySettings* proxy) {
+  static const char kScheme[] = "socks5h://";
+  if (strncmp(url, kScheme, sizeof kScheme - 1) != 0) return false;
+  std::string rest = url + sizeof kScheme - 1;
+  // A path, query or fragment has no meaning here; inside credentials these must be escaped.
+  if (rest.find_first_of("/?#") != std::string::npos) return false;
+  ProxySettings parsed;
+  size_t at = rest.rfind('@');
+  if (at != std::string::npos) {
+    std::string credentials = rest.substr(0, at);
+    rest.erase(0, at + 1);
+    size_t colon = credentials.find(':');
+    if (!percent_decode(credentials.substr(0, colon), &parsed.username)) return false;
+    if (parsed.username.empty()) return false;
+    if (colon != std::string::npos &&
+        !percent_decode(credentials.substr(colon + 1), &parsed.password)) {
+      return false;
     }
   }
-  if (strcmp(option, "--qos") == 0) {
-    settings.qos = parse_qos(value);
-  } else if (strcmp(option, "--password") == 0) {
-    settings.password = take_password(value);
-  } else if (strcmp(option, "--maxdatalen") == 0) {
-    settings.maxdatalen = parse_length(value);
+  size_t host_end = 0;
+  if (!rest.empty() && rest[0] == '[') {
+    host_end = rest.find(']');
+    if (host_end == std::string::npos) return false;
+    parsed.host = rest.substr(1, host_end - 1);
+    in6_addr address;
+    if (inet_pton(AF_INET6, parsed.host.c_str(), &address) != 1) return false;
+    ++host_end;
   } else {
-    settings.delimiter = value[0];  // "--delimiter"; an empty value gives the zero byte
+    host_end = std::min(rest.find(':'), rest.size());
+    parsed.host = rest.substr(0, host_end);
+    if (!is_proxy_host_name(parsed.host)) return false;
   }
+  if (host_end < rest.size()) {
+    int64_t port = 0;
+    if (rest[host_end] != ':' || !parse_decimal(rest.c_str() + host_end + 1, 1, 65535, &port)) {
+      return false;
+    }
+    parsed.port = static_cast<int>(port);
+  }
+  *proxy = parsed;
+  return true;
+}
+
+void set_proxy(char* url) {
+  if (!parse_proxy(url, &settings.proxy)) print_usage();
+  // The URL may hold a password: blank it all, as the parts are copied.
+  memset(url, 0, strlen(url));
+}
+
+void set_psk(char* value) {
+  if (value[0] == '\0' || strspn(value, "0123456789abcdefABCDEF") != strlen(value)) {
+    print_usage();
+  }
+  settings.psk = take_secret(value, &psk_copy);
+}
+
+void set_alpn(const char* value) {
+  size_t length = strlen(value);
+  if (length == 0 || length > 255) print_usage();
+  settings.alpn = value;
+}
+
+// An option and the number of arguments after it that it takes; `set` gets the first of them.
+struct Option {
+  const char* name;
+  int values;
+  void (*set)(char** value);
+};
+const Option kOptions[] = {
+    {"--host", 1, [](char** v) { settings.host = v[0]; }},
+    {"--port", 1, [](char** v) { settings.port = v[0]; }},
+    {"--qos", 1, [](char** v) { settings.qos = parse_qos(v[0]); }},
+    {"--retained", 0, [](char**) { settings.retained = 1; }},
+    {"--delimiter", 1, [](char** v) { settings.delimiter = v[0][0]; }},  // "": the zero byte
+    {"--clientid", 1, [](char** v) { settings.clientid = v[0]; }},
+    {"--maxdatalen", 1, [](char** v) { settings.maxdatalen = parse_length(v[0]); }},
+    {"--username", 1, [](char** v) { settings.username = v[0]; }},
+    {"--password", 1, [](char** v) { settings.password = take_secret(v[0], &password_copy); }},
+    {"--verbose", 0, [](char**) { settings.verbose = 1; }},
+    {"--cafile", 1, [](char** v) { settings.cafile = v[0]; }},
+    {"--capath", 1, [](char** v) { settings.capath = v[0]; }},
+    {"--cert", 1, [](char** v) { settings.cert = v[0]; }},
+    {"--key", 1, [](char** v) { settings.key = v[0]; }},
+    {"--reconnect", 1, [](char** v) { settings.reconnect = parse_reconnect(v[0]); }},
+    {"--keepalive", 1,
+     [](char** v) { settings.keepalive = static_cast<int>(decimal_or_usage(v[0], 5, 65535)); }},
+    {"--protocol-version", 1,
+     [](char** v) { settings.protocol_version = parse_protocol_version(v[0]); }},
+    {"--message-expiry", 1,
+     [](char** v) { settings.message_expiry = decimal_or_usage(v[0], 1, UINT32_MAX); }},
+    {"--content-type", 1, [](char** v) { settings.content_type = mqtt_utf8_or_usage(v[0]); }},
+    {"--user-property", 2,
+     [](char** v) {
+       settings.user_properties.push_back({mqtt_utf8_or_usage(v[0]), mqtt_utf8_or_usage(v[1])});
+     }},
+    {"--session-expiry", 1,
+     [](char** v) { settings.session_expiry = decimal_or_usage(v[0], 1, UINT32_MAX); }},
+    {"--alpn", 1, [](char** v) { set_alpn(v[0]); }},
+    {"--psk", 1, [](char** v) { set_psk(v[0]); }},
+    {"--psk-identity", 1, [](char** v) { settings.psk_identity = v[0]; }},
+    {"--proxy", 1, [](char** v) { set_proxy(v[0]); }},
+    {"--bind-address", 1, [](char** v) { settings.bind_address = v[0]; }},
+    {"--will-topic", 1, [](char** v) { settings.will_topic = v[0]; }},
+    {"--will-payload", 1, [](char** v) { settings.will_payload = v[0]; }},
+    {"--will-qos", 1,
+     [](char** v) {
+       settings.will_qos = parse_qos(v[0]);
+       will_qos_given = true;
+     }},
+    {"--will-retain", 0, [](char**) { settings.will_retain = 1; }},
+};
+
+const Option* find_option(const char* name) {
+  for (const Option& o : kOptions) {
+    if (strcmp(name, o.name) == 0) return &o;
+  }
+  return nullptr;
+}
+
+// The refusals that depend on more than one option, made once the whole line is known, since
+// the options come in any order.
+void check_combinations(const char* topic) {
+  // A record must fit one buffer of at least a byte and one PUBLISH packet to this topic.
+  long max_payload = kMaxPacketBytes - 4 - static_cast<long>(strlen(topic));
+  if (settings.maxdatalen < 1 || settings.maxdatalen > max_payload) print_usage();
+
+  const PublisherSettings& s = settings;
+  bool v5_property = s.message_expiry != -1 || s.content_type != nullptr ||
+                     !s.user_properties.empty() || s.session_expiry != -1;
+  if (v5_property && s.protocol_version != kMqtt5) print_usage();
+
+  // A PSK needs its identity, and it replaces certificates rather than joining them.
+  if ((s.psk == nullptr) != (s.psk_identity == nullptr)) print_usage();
+  bool certificates =
+      s.cafile != nullptr || s.capath != nullptr || s.cert != nullptr || s.key != nullptr;
+  if (s.psk != nullptr && certificates) print_usage();
+
+  bool will_option = s.will_payload != nullptr || will_qos_given || s.will_retain != 0;
+  if (will_option && s.will_topic == nullptr) print_usage();
 }
 
 }  // namespace
 
 void parse_arguments(int argc, char** argv) {
+  if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) print_help();
+  will_qos_given = false;
   for (int i = 2; i < argc; ++i) {
-    const char* option = argv[i];
-    if (strcmp(option, "--retained") == 0) {
-      settings.retained = 1;
-    } else if (strcmp(option, "--verbose") == 0) {
-      settings.verbose = 1;
-    } else if (takes_value(option)) {
-      if (i + 1 >= argc) print_usage();
-      set_option(option, argv[++i]);
-    }
-    // anything else is skipped without a message
+    const Option* option = find_option(argv[i]);
+    if (option == nullptr) continue;  // anything else is skipped without a message
+    if (argc - 1 - i < option->values) print_usage();
+    option->set(&argv[i + 1]);
+    i += option->values;
   }
-  // A record must fit one buffer of at least a byte and one PUBLISH packet to this topic.
-  long max_payload = kMaxPacketBytes - 4 - static_cast<long>(strlen(argv[1]));
-  if (settings.maxdatalen < 1 || settings.maxdatalen > max_payload) print_usage();
+  // The environment keeps the password off the command line altogether.
+  const char* environment_password = getenv("LINECAST_PASSWORD");
+  if (settings.password == nullptr && environment_password != nullptr) {
+    password_copy = environment_password;
+    settings.password = password_copy.c_str();
+  }
+  check_combinations(argv[1]);
 }

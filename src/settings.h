@@ -1,4 +1,5 @@
-// Run settings of the publisher: the settings record, the option parser and the usage text.
+// Run settings of the publisher: the settings record, the option parser, the usage and help
+// texts.
 #pragma once
 
 #include <cstdint>
@@ -22,9 +23,10 @@ struct UserProperty {
   const char* value;
 };
 
-/// A parsed "--proxy socks5h://[user[:password]@]host[:port]"; the parts are copies.
+/// A parsed "--proxy socks5h://[user[:password]@]host[:port]"; the parts are copies, the user
+/// name and password percent-decoded.
 struct ProxySettings {
-  std::string host;  // empty when no proxy is used
+  std::string host;  // empty when no proxy is used; an IPv6 literal without its brackets
   int port = 1080;
   std::string username;  // empty for none
   std::string password;  // empty for none
@@ -73,11 +75,25 @@ struct PublisherSettings {
 /// The process-wide settings, written only by parse_arguments.
 extern PublisherSettings settings;
 
-/// Fills `settings` from argv[2] .. argv[argc - 1] (argv[1] is the topic). Ends the process
-/// through print_usage when an option lacks its value, "--qos" is not 0, 1 or 2, or
-/// "--maxdatalen" is below 1 or above what one message to this topic can carry. The password is
-/// copied and its argument overwritten, so that other users' `ps` no longer shows it.
+/// Fills `settings` from argv[2] .. argv[argc - 1] (argv[1] is the topic), which must hold the
+/// defaults beforehand. Options are matched exactly; an option that takes values takes the next
+/// arguments whatever they look like; other arguments are skipped; the last occurrence wins,
+/// except that every "--user-property" is kept. Ends the process through print_usage on misuse:
+/// a value missing or out of range, "--maxdatalen" beyond what one message to this topic can
+/// carry, an MQTT 5 property without "--protocol-version 5", "--psk" without "--psk-identity"
+/// or the reverse or with a certificate option, or a will option without "--will-topic".
+/// Ends it through print_help when argv[1] is "--help" or "-h".
+/// The password and the PSK are copied and their arguments overwritten, and so is the whole
+/// "--proxy" argument, so that other users' `ps` no longer shows them. Without "--password",
+/// the value of LINECAST_PASSWORD, when set, is copied as the password.
 void parse_arguments(int argc, char** argv);
+
+/// True when argv[1] is "--version"; main answers that before anything else.
+bool is_version_request(int argc, char** argv);
 
 /// Writes the usage text to standard output and ends the process with status -1.
 [[noreturn]] void print_usage();
+
+/// Writes the usage text and a line on each further option to standard output and ends the
+/// process with status 0.
+[[noreturn]] void print_help();

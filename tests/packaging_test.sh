@@ -1,7 +1,8 @@
 #!/bin/bash
 # Checks that linecast installs and packages as it should: the man page lints clean, an
 # install puts every file in its place, the Debian package carries the right fields and
-# files, and the bash completion completes.
+# files, and the bash completion completes. The man page and the completion must know
+# exactly the options that the built linecast's --help lists.
 #
 # Usage: packaging_test.sh BUILD_DIR SOURCE_DIR [manpage|install|deb|completion]...
 # With no check named, all of them run. Exit status 77 means a needed tool is missing (a
@@ -55,6 +56,67 @@ completion_rel=$datadir/bash-completion/completions/linecast
 manpage_src=$source_dir/doc/linecast.1
 completion_src=$source_dir/doc/linecast.bash-completion
 
+# Writes the options the built program's --help lists to $work/help.table, as "NAME VALUES"
+# lines: VALUES is how many arguments the option takes, the words between its name and the
+# parenthesis that explains it. "--help, -h" gives two names. False when there is no help.
+load_help_table() {
+  local bin=$build/linecast line count word rc=0
+  local -a words
+  if [[ ! -x $bin ]]; then
+    fail "$bin is not built, so its --help cannot be compared"
+    return 1
+  fi
+  "$bin" --help >"$work/help.out" || rc=$?
+  if ((rc != 0)); then
+    fail "linecast --help exited with status $rc, not 0"
+    return 1
+  fi
+  while IFS= read -r line; do
+    [[ $line == "  -"* ]] || continue
+    read -r -a words <<<"$line"
+    if [[ ${words[0]} == *, ]]; then
+      echo "${words[0]%,} 0"
+      echo "${words[1]} 0"
+      continue
+    fi
+    count=0
+    for word in "${words[@]:1}"; do
+      [[ $word == "("* ]] && break
+      count=$((count + 1))
+    done
+    echo "${words[0]} $count"
+  done <"$work/help.out" >"$work/help.table"
+}
+
+# The option names (one or two dashes) in the man page lines given on standard input.
+man_option_names() {
+  sed 's/\\-/-/g' | grep -oE -- '(^|[ "])--?[a-z][a-z0-9-]*' | sed 's/^[ "]//' | sort -u
+}
+
+# Compares two sorted lists of names and reports what only one side has.
+compare_names() {
+  local what=$1 expected=$2 got=$3 missing extra
+  missing=$(comm -23 <(echo "$expected") <(echo "$got") | tr '\n' ' ')
+  extra=$(comm -13 <(echo "$expected") <(echo "$got") | tr '\n' ' ')
+  [[ -z $missing ]] || fail "$what lacks options that --help lists: $missing"
+  [[ -z $extra ]] || fail "$what has options that --help does not list: $extra"
+}
+
+# Every option --help lists has an entry under OPTIONS and a place in the synopsis, and
+# neither names an option that --help does not.
+check_manpage_options() {
+  local help_names tags synopsis
+  load_help_table || return 0
+  help_names=$(cut -d' ' -f1 "$work/help.table" | sort -u)
+  tags=$(awk '/^\.SH / { in_options = ($0 == ".SH OPTIONS") }
+              in_options && tag { print; tag = 0 }
+              in_options && /^\.TP/ { tag = 1 }' "$manpage_src" | man_option_names)
+  compare_names "the man page's OPTIONS" "$help_names" "$tags"
+  synopsis=$(awk '/^\.SH / { in_synopsis = ($0 == ".SH SYNOPSIS") } in_synopsis' \
+    "$manpage_src" | man_option_names)
+  compare_names "the man page's SYNOPSIS" "$help_names" "$synopsis"
+}
+
 # Both linters must stay silent: any message at all, style included, is a failure.
 check_manpage() {
   need mandoc groff
@@ -65,6 +127,7 @@ check_manpage() {
   out=$(groff -ww -man -Tutf8 -z "$manpage_src" 2>&1) || fail "groff failed"
   [[ -z $out ]] || fail "groff -ww reports:"$'\n'"$out"
   grep -q '^\.TH LINECAST 1 ' "$manpage_src" || fail "the man page is not titled LINECAST(1)"
+  check_manpage_options
 }
 
 # The installed man page may be compressed or not, but must be the one in the source tree.
@@ -213,6 +276,28 @@ expect_completion() {
   [[ $got == "$expected" ]] || fail "completing '$*' gave '$got', not '$expected'"
 }
 
+# The completion offers exactly the options --help lists: those that come in place of the
+# topic first, the others after it. And it skips as many words after each option as --help
+# says it takes: if it skips those, the "--qos" that follows is an option and its value gets
+# "0 1 2"; with one word too many or too few, something else is offered.
+check_completion_options() {
+  local help_names offered name count i
+  local -a words
+  load_help_table || return 0
+  help_names=$(cut -d' ' -f1 "$work/help.table" | sort -u)
+  offered=$({
+    complete_words linecast -
+    complete_words linecast top -
+  } | sort -u)
+  compare_names "the completion" "$help_names" "$offered"
+  while read -r name count; do
+    [[ $name == --help || $name == -h || $name == --version ]] && continue
+    words=(linecast top "$name")
+    for ((i = 0; i < count; i++)); do words+=(--qos); done
+    expect_completion "0 1 2" "${words[@]}" --qos ""
+  done <"$work/help.table"
+}
+
 check_completion() {
   [[ -f $completion_src ]] || { fail "$completion_src is missing"; return; }
   bash -n "$completion_src" || { fail "the completion is not valid bash"; return; }
@@ -226,6 +311,13 @@ check_completion() {
   : >"$work/certs/file.pem"
   expect_completion "$work/certs/dir" linecast top --capath "$work/certs/"
   expect_completion "$work/certs/dir $work/certs/file.pem" linecast top --cafile "$work/certs/"
+  expect_completion "0 1 2" linecast top --will-qos ""
+  expect_completion "3.1.1 5" linecast top --protocol-version ""
+  expect_completion "forever" linecast top --reconnect f
+  expect_completion "--help --version -h" linecast -
+  # Both words after --user-property are its own, so options are offered after them.
+  expect_completion "--qos" linecast top --user-property --qos --qos --qo
+  check_completion_options
   # And the function is registered for the command.
   local registered
   registered=$(bash --norc --noprofile -c 'source "$1" && complete -p linecast' _ \

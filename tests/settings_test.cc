@@ -1,30 +1,83 @@
-// Option parsing: values, last-wins, skipped arguments, and the command lines that are refused.
+// Option parsing: values, last-wins, skipped arguments, secrets, the help text, and the command
+// lines that are refused.
 #include "settings.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <list>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
-// Parses `args` (program name and topic are prepended) into fresh settings. The arguments are
-// kept for the rest of the run, as the settings refer to them in place.
-PublisherSettings parse(std::vector<std::string> args) {
-  static std::list<std::vector<std::string>> kept;
-  kept.push_back(std::move(args));
-  std::vector<std::string>& stored = kept.back();
-  stored.insert(stored.begin(), {"linecast", "topic"});
+const char kUsage[] =
+    "MQTT linecast\n"
+    "Usage: linecast topicname <options>, where options are:\n"
+    "  --host <hostname> (default is localhost)\n"
+    "  --port <port> (default is 1883)\n"
+    "  --qos <qos> (default is 0)\n"
+    "  --retained (default is off)\n"
+    "  --delimiter <delim> (default is \n)\n"
+    "  --clientid <clientid> (default is hostname+timestamp)\n"
+    "  --maxdatalen 100\n"
+    "  --username none\n"
+    "  --password none\n";
+
+// Runs the parser on `line` (program name first) in place, into fresh settings. LINECAST_PASSWORD
+// is set to `environment_password` for the parse, and unset without it.
+PublisherSettings parse_in_place(std::vector<std::string>& line,
+                                 const char* environment_password = nullptr) {
   std::vector<char*> argv;
-  for (std::string& a : stored) argv.push_back(a.data());
+  for (std::string& a : line) argv.push_back(a.data());
   argv.push_back(nullptr);
+  if (environment_password != nullptr) {
+    setenv("LINECAST_PASSWORD", environment_password, 1);
+  } else {
+    unsetenv("LINECAST_PASSWORD");
+  }
   settings = PublisherSettings();
-  parse_arguments(static_cast<int>(stored.size()), argv.data());
+  parse_arguments(static_cast<int>(line.size()), argv.data());
+  unsetenv("LINECAST_PASSWORD");
   PublisherSettings parsed = settings;
   settings = PublisherSettings();
   return parsed;
+}
+
+// Parses a whole command line. The arguments are kept for the rest of the run, as the settings
+// refer to them in place.
+PublisherSettings parse_line(std::vector<std::string> line,
+                             const char* environment_password = nullptr) {
+  static std::list<std::vector<std::string>> kept;
+  kept.push_back(std::move(line));
+  return parse_in_place(kept.back(), environment_password);
+}
+
+// Parses `args` after the program name and the topic.
+PublisherSettings parse(std::vector<std::string> args, const char* environment_password = nullptr) {
+  args.insert(args.begin(), {"linecast", "topic"});
+  return parse_line(std::move(args), environment_password);
+}
+
+// Parses in a death-test child whose standard output goes where the test reads: its stderr.
+void parse_showing_stdout(const std::vector<std::string>& line) {
+  fflush(stdout);
+  dup2(STDERR_FILENO, STDOUT_FILENO);
+  parse_line(line);
+}
+
+// The command line (topic "topic" prepended) must end in the usage text and status 255.
+void expect_usage_exit(std::vector<std::string> args) {
+  args.insert(args.begin(), {"linecast", "topic"});
+  EXPECT_EXIT(parse_showing_stdout(args), testing::ExitedWithCode(255),
+              testing::Matcher<const std::string&>(kUsage))
+      << testing::PrintToString(args);
 }
 
 std::string text(const char* s) { return s == nullptr ? "<absent>" : s; }
@@ -166,9 +219,302 @@ TEST(SettingsDeathTest, UnusableCommandLinesPrintUsageAndExit255) {
       {"--maxdatalen", "268435452"},  // no room left for the topic
       {"--maxdatalen", "99999999999999999999"},
   };
-  for (const auto& args : refused) {
-    EXPECT_EXIT(parse(args), testing::ExitedWithCode(255), "") << args[0];
+  for (const auto& args : refused) expect_usage_exit(args);
+}
+
+// Every field, so that whole settings compare with a readable difference.
+std::string describe(const PublisherSettings& s) {
+  std::ostringstream out;
+  out << "host=" << text(s.host) << " port=" << text(s.port) << " clientid=" << text(s.clientid)
+      << " qos=" << s.qos << " retained=" << s.retained << " delimiter=" << int{s.delimiter}
+      << " maxdatalen=" << s.maxdatalen << " username=" << text(s.username)
+      << " password=" << text(s.password) << " verbose=" << s.verbose
+      << " cafile=" << text(s.cafile) << " capath=" << text(s.capath) << " cert=" << text(s.cert)
+      << " key=" << text(s.key) << " reconnect=" << s.reconnect << " keepalive=" << s.keepalive
+      << " protocol_version=" << s.protocol_version << " message_expiry=" << s.message_expiry
+      << " content_type=" << text(s.content_type) << " user_properties=[";
+  for (const UserProperty& p : s.user_properties) {
+    out << " " << text(p.name) << "=" << text(p.value);
   }
+  out << " ] session_expiry=" << s.session_expiry << " alpn=" << text(s.alpn)
+      << " psk=" << text(s.psk) << " psk_identity=" << text(s.psk_identity) << " proxy=["
+      << s.proxy.host << "]:" << s.proxy.port << " user=" << s.proxy.username
+      << " pass=" << s.proxy.password << " bind_address=" << text(s.bind_address)
+      << " will_topic=" << text(s.will_topic) << " will_payload=" << text(s.will_payload)
+      << " will_qos=" << s.will_qos << " will_retain=" << s.will_retain;
+  return out.str();
+}
+
+TEST(Settings, NewOptionsGiveTheirFields) {
+  struct Case {
+    std::vector<std::string> args;
+    void (*expect)(PublisherSettings& s);  // the defaults, changed where the options say
+  };
+  const std::vector<Case> cases = {
+      {{"--reconnect", "1"}, [](PublisherSettings& s) { s.reconnect = 1; }},
+      {{"--reconnect", "2147483647"}, [](PublisherSettings& s) { s.reconnect = INT_MAX; }},
+      {{"--reconnect", "007"}, [](PublisherSettings& s) { s.reconnect = 7; }},
+      {{"--reconnect", "3", "--reconnect", "forever"},
+       [](PublisherSettings& s) { s.reconnect = kReconnectForever; }},
+      {{"--keepalive", "5"}, [](PublisherSettings& s) { s.keepalive = 5; }},
+      {{"--keepalive", "65535"}, [](PublisherSettings& s) { s.keepalive = 65535; }},
+      {{"--protocol-version", "5"}, [](PublisherSettings& s) { s.protocol_version = kMqtt5; }},
+      {{"--protocol-version", "5", "--protocol-version", "3.1.1"}, [](PublisherSettings&) {}},
+      // The MQTT 5 properties may come before the protocol version.
+      {{"--message-expiry", "4294967295", "--session-expiry", "1", "--protocol-version", "5"},
+       [](PublisherSettings& s) {
+         s.protocol_version = kMqtt5, s.message_expiry = 4294967295, s.session_expiry = 1;
+       }},
+      {{"--protocol-version", "5", "--content-type", "text/plain; charset=utf-8"},
+       [](PublisherSettings& s) {
+         s.protocol_version = kMqtt5, s.content_type = "text/plain; charset=utf-8";
+       }},
+      // Two- to four-byte forms, U+FFFF and U+10FFFF are all valid.
+      {{"--protocol-version", "5", "--content-type",
+        "\xc3\xa9\xe2\x82\xac\xef\xbf\xbf\xf4\x8f\xbf\xbf"},
+       [](PublisherSettings& s) {
+         s.protocol_version = kMqtt5,
+         s.content_type = "\xc3\xa9\xe2\x82\xac\xef\xbf\xbf\xf4\x8f\xbf\xbf";
+       }},
+      {{"--protocol-version", "5", "--content-type", ""},
+       [](PublisherSettings& s) { s.protocol_version = kMqtt5, s.content_type = ""; }},
+      {{"--user-property", "a", "1", "--protocol-version", "5", "--user-property", "a", "",
+        "--user-property", "--host", "--verbose"},
+       [](PublisherSettings& s) {
+         s.protocol_version = kMqtt5;
+         s.user_properties = {{"a", "1"}, {"a", ""}, {"--host", "--verbose"}};
+       }},
+      {{"--alpn", "mqtt", "--bind-address", "192.0.2.7"},
+       [](PublisherSettings& s) { s.alpn = "mqtt", s.bind_address = "192.0.2.7"; }},
+      {{"--psk-identity", "dev1", "--psk", "00aaFF"},
+       [](PublisherSettings& s) { s.psk = "00aaFF", s.psk_identity = "dev1"; }},
+      {{"--proxy", "socks5h://proxy"}, [](PublisherSettings& s) { s.proxy.host = "proxy"; }},
+      {{"--proxy", "socks5h://u:p%40ss:w@proxy.example:9050"},
+       [](PublisherSettings& s) {
+         s.proxy = {"proxy.example", 9050, "u", "p@ss:w"};
+       }},
+      // The host starts after the last '@'.
+      {{"--proxy", "socks5h://u:p@ss@h"},
+       [](PublisherSettings& s) {
+         s.proxy = {"h", 1080, "u", "p@ss"};
+       }},
+      {{"--proxy", "socks5h://%75%3a@[::1]:65535"},
+       [](PublisherSettings& s) {
+         s.proxy = {"::1", 65535, "u:", ""};
+       }},
+      {{"--proxy", "socks5h://user:@10.0.0.1:1", "--proxy", "socks5h://[2001:db8::1]"},
+       [](PublisherSettings& s) {
+         s.proxy = {"2001:db8::1", 1080, "", ""};
+       }},
+      {{"--will-retain", "--will-topic", "lc/status", "--will-payload", "gone", "--will-qos", "2"},
+       [](PublisherSettings& s) {
+         s.will_topic = "lc/status", s.will_payload = "gone", s.will_qos = 2, s.will_retain = 1;
+       }},
+      {{"--will-topic", "--will-retain", "--will-payload", ""},
+       [](PublisherSettings& s) { s.will_topic = "--will-retain", s.will_payload = ""; }},
+  };
+  for (const Case& c : cases) {
+    PublisherSettings expected;
+    c.expect(expected);
+    EXPECT_EQ(describe(parse(c.args)), describe(expected)) << testing::PrintToString(c.args);
+  }
+  EXPECT_EQ(text(parse({"--alpn", std::string(255, 'p')}).alpn), std::string(255, 'p'));
+}
+
+TEST(Settings, PasswordComesFromTheEnvironmentUnlessGiven) {
+  EXPECT_STREQ(parse({}, "from-env").password, "from-env");
+  EXPECT_STREQ(parse({}, "").password, "");
+  EXPECT_STREQ(parse({"--password", "given"}, "from-env").password, "given");
+  EXPECT_EQ(parse({}).password, nullptr);
+}
+
+TEST(Settings, SecretsAreKeptButBlankedInTheArguments) {
+  struct Case {
+    std::vector<std::string> line;
+    size_t blanked;
+    std::string (*kept)(const PublisherSettings& s);
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {{"linecast", "t", "--psk", "c0ffee", "--psk-identity", "me"},
+       3,
+       [](const PublisherSettings& s) { return text(s.psk); },
+       "c0ffee"},
+      {{"linecast", "t", "--verbose", "--proxy", "socks5h://u:pw@h:1"},
+       4,
+       [](const PublisherSettings& s) { return s.proxy.username + ":" + s.proxy.password; },
+       "u:pw"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> line = c.line;
+    PublisherSettings s = parse_in_place(line);
+    EXPECT_EQ(c.kept(s), c.expected);
+    for (size_t i = 0; i < line.size(); ++i) {
+      const std::string want = i == c.blanked ? std::string(c.line[i].size(), '\0') : c.line[i];
+      EXPECT_EQ(line[i], want) << "argument " << i << " of " << testing::PrintToString(c.line);
+    }
+  }
+}
+
+TEST(Settings, HelpAndVersionAreOnlyTheFirstArgument) {
+  // As options after a topic they are unknown, and so skipped.
+  EXPECT_EQ(describe(parse({"--help", "-h", "--version"})), describe(PublisherSettings()));
+  // A topic may look like an option.
+  EXPECT_EQ(parse_line({"linecast", "--helpme", "--retained"}).retained, 1);
+  EXPECT_EQ(parse_line({"linecast", "--verbose"}).verbose, 0);
+
+  const std::vector<std::pair<std::vector<std::string>, bool>> version_requests = {
+      {{"linecast", "--version"}, true},
+      {{"linecast", "t", "--version"}, false},
+      {{"linecast", "--versions"}, false},
+      {{"linecast"}, false},
+  };
+  for (auto [line, expected] : version_requests) {
+    std::vector<char*> argv;
+    for (std::string& a : line) argv.push_back(a.data());
+    EXPECT_EQ(is_version_request(static_cast<int>(argv.size()), argv.data()), expected);
+  }
+}
+
+TEST(SettingsDeathTest, HelpPrintsUsageAndFurtherOptionsAndExits0) {
+  const std::string help =
+      std::string(kUsage) +
+      "Further options:\n"
+      "  --verbose (print the broker address and the length of each record)\n"
+      "  --cafile <file> (trusted CA certificates, PEM; turns TLS on)\n"
+      "  --capath <dir> (directory of trusted CA certificates; turns TLS on)\n"
+      "  --cert <file> (client certificate, PEM; turns TLS on)\n"
+      "  --key <file> (private key of the client certificate, PEM; turns TLS on)\n"
+      "  --reconnect <count>|forever (attempts after a failed or lost connection)\n"
+      "  --keepalive <seconds> (5 to 65535, default is 20)\n"
+      "  --protocol-version 5|3.1.1 (default is 3.1.1)\n"
+      "  --message-expiry <seconds> (MQTT 5: lifetime of each message)\n"
+      "  --content-type <type> (MQTT 5: content type of each message)\n"
+      "  --user-property <name> <value> (MQTT 5: sent with each message; repeatable)\n"
+      "  --session-expiry <seconds> (MQTT 5: how long the broker keeps the session)\n"
+      "  --alpn <protocol> (TLS application protocol; turns TLS on)\n"
+      "  --psk <hex> (TLS pre-shared key, with --psk-identity; turns TLS on)\n"
+      "  --psk-identity <identity> (identity of the pre-shared key)\n"
+      "  --proxy socks5h://[user[:password]@]host[:port] (SOCKS5 proxy, default port 1080)\n"
+      "  --bind-address <address> (local address to connect from)\n"
+      "  --will-topic <topic> (will: published by the broker if the connection is lost)\n"
+      "  --will-payload <payload> (payload of the will, default is empty)\n"
+      "  --will-qos <qos> (quality of service of the will, default is 0)\n"
+      "  --will-retain (retain the will)\n"
+      "  --help, -h (as the first argument: print this text)\n"
+      "  --version (as the first argument: print the version)\n"
+      "LINECAST_PASSWORD in the environment is the password when --password is absent.\n";
+  // Whatever follows, even a misuse, is not looked at.
+  const std::vector<std::vector<std::string>> lines = {
+      {"linecast", "--help"}, {"linecast", "-h"}, {"linecast", "--help", "--qos", "9"}};
+  for (const auto& line : lines) {
+    EXPECT_EXIT(parse_showing_stdout(line), testing::ExitedWithCode(0),
+                testing::Matcher<const std::string&>(help))
+        << line[1];
+  }
+}
+
+TEST(SettingsDeathTest, NewOptionsRefuseMissingOrBadValues) {
+  for (const char* option :
+       {"--reconnect", "--keepalive", "--protocol-version", "--message-expiry", "--content-type",
+        "--session-expiry", "--alpn", "--psk", "--psk-identity", "--proxy", "--bind-address",
+        "--will-topic", "--will-payload", "--will-qos", "--user-property"}) {
+    expect_usage_exit({option});
+  }
+  expect_usage_exit({"--protocol-version", "5", "--user-property", "name"});
+
+  // Each value after the arguments that make it the only fault on the line.
+  struct Case {
+    std::vector<std::string> before;
+    std::vector<std::string> values;
+  };
+  const std::string host_256(256, 'h');
+  const std::vector<Case> cases = {
+      {{"--reconnect"},
+       {"0", "-1", "+3", " 3", "3 ", "", "2147483648", "99999999999999999999", "Forever", "1e3"}},
+      {{"--reconnect", "forever", "--reconnect"}, {"0"}},
+      {{"--keepalive"}, {"4", "0", "65536", "", "20s", "-20"}},
+      {{"--protocol-version"}, {"", "3", "4", "3.1", "5.0", "05"}},
+      {{"--protocol-version", "5", "--message-expiry"}, {"0", "4294967296", "-1"}},
+      {{"--protocol-version", "5", "--session-expiry"}, {"", "1.5", "18446744073709551617"}},
+      // Not MQTT UTF-8: a bad lead or continuation byte, a cut sequence, overlong forms, a
+      // surrogate, beyond U+10FFFF, a five-byte form, too long.
+      {{"--protocol-version", "5", "--content-type"},
+       {"\xff", "\x80", "a\xc3", "\xe2\x82", "\xc0\xaf", "\xe0\x80\xaf", "\xf0\x80\x80\xaf",
+        "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xf8\x88\x80\x80\x80", std::string(65536, 'a')}},
+      {{"--protocol-version", "5", "--user-property", "name"}, {"\xed\xbf\xbf", "\xc1\x81"}},
+      {{"--alpn"}, {"", std::string(256, 'p')}},
+      {{"--psk-identity", "i", "--psk"}, {"", "0x12", "12 ab", "g1"}},
+      {{"--will-topic", "t", "--will-qos"}, {"3", "01"}},
+      // Another scheme, no or a bad host, a bad port, a path, bad credentials.
+      {{"--proxy"},
+       {"",
+        "socks5://h",
+        "SOCKS5H://h",
+        "http://h:3128",
+        "h:1080",
+        "socks5h://",
+        "socks5h://:1080",
+        "socks5h://h:",
+        "socks5h://h:0",
+        "socks5h://h:65536",
+        "socks5h://h:80x",
+        "socks5h://h:+80",
+        "socks5h://h/",
+        "socks5h://h:1080/path",
+        "socks5h://h?x",
+        "socks5h://h#x",
+        "socks5h://h h",
+        "socks5h://::1",
+        "socks5h://[::1",
+        "socks5h://[]",
+        "socks5h://[h]",
+        "socks5h://[::1]x",
+        "socks5h://[::1]:",
+        "socks5h://[::1]:1:2",
+        "socks5h://a]b",
+        "socks5h://" + host_256,
+        "socks5h://@h",
+        "socks5h://:pw@h",
+        "socks5h://u@",
+        "socks5h://u:p%4@h",
+        "socks5h://u:p%zz@h",
+        "socks5h://u%00@h",
+        "socks5h://" + host_256 + "@h"}},
+  };
+  for (const Case& c : cases) {
+    for (const std::string& value : c.values) {
+      std::vector<std::string> args = c.before;
+      args.push_back(value);
+      expect_usage_exit(args);
+    }
+  }
+  // A bad name is refused as well as a bad value.
+  expect_usage_exit({"--protocol-version", "5", "--user-property", "\xed\xbf\xbf", "v"});
+}
+
+TEST(SettingsDeathTest, OptionsThatNeedAnotherAreRefusedAlone) {
+  const std::vector<std::vector<std::string>> refused = {
+      // MQTT 5 properties without MQTT 5 in effect.
+      {"--message-expiry", "10"},
+      {"--content-type", "text/plain"},
+      {"--user-property", "a", "b"},
+      {"--session-expiry", "60"},
+      {"--protocol-version", "3.1.1", "--session-expiry", "60"},
+      {"--protocol-version", "5", "--protocol-version", "3.1.1", "--content-type", "x"},
+      // A PSK needs its identity, and takes the place of certificates.
+      {"--psk", "abcd"},
+      {"--psk-identity", "dev1"},
+      {"--psk", "ab", "--psk-identity", "i", "--cafile", "ca.pem"},
+      {"--capath", "/etc/ssl/certs", "--psk", "ab", "--psk-identity", "i"},
+      {"--psk", "ab", "--psk-identity", "i", "--cert", "c.pem"},
+      {"--psk", "ab", "--key", "k.pem", "--psk-identity", "i"},
+      // The other will options need a will topic.
+      {"--will-payload", "gone"},
+      {"--will-qos", "0"},
+      {"--will-retain"},
+  };
+  for (const auto& args : refused) expect_usage_exit(args);
 }
 
 }  // namespace
