@@ -2,7 +2,7 @@
 # Installs the Debian packages linecast needs to build, test and benchmark, when missing.
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libmosquitto-dev mosquitto mosquitto-clients libgtest-dev
+packages=(g++ cmake make pkg-config libmosquitto-dev libssl-dev mosquitto mosquitto-clients libgtest-dev
   clang libclang-rt-dev dpkg-dev file gzip mandoc groff-base valgrind gnuplot-nox time openssl
   tmux)
 missing=()

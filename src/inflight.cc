@@ -1,0 +1,160 @@
+// The in-flight window of QoS 1 and 2 records.
+#include "inflight.h"
+
+#include "mqtt_packets.h"
+
+namespace {
+
+InflightRecord& at(Window& w, size_t i) { return w.ring[(w.first + i) % kWindowRecords]; }
+
+bool holds_slot(const Window& w, const InflightRecord& r) {
+  switch (r.stage) {
+    case Stage::kAwaitAck: return true;
+    case Stage::kReleasing: return r.qos == 2;
+    case Stage::kAwaitComp: return r.qos == 2 && w.slot_until_complete;
+    default: return false;
+  }
+}
+
+// Every stage change goes through here, so that the slot counts stay true.
+void set_stage(Window& w, InflightRecord& r, Stage stage) {
+  if (holds_slot(w, r)) {
+    --w.holding;
+    if (r.qos == 2) --w.holding_qos2;
+  }
+  r.stage = stage;
+  if (holds_slot(w, r)) {
+    ++w.holding;
+    if (r.qos == 2) ++w.holding_qos2;
+  }
+}
+
+void queue_release(Window& w, uint16_t packet_id) {
+  w.releases[(w.releases_first + w.releases_count) % kWindowRecords] = packet_id;
+  ++w.releases_count;
+}
+
+// Drops handed-over records from the front so that their slots can be reused.
+void drop_done(Window& w) {
+  while (w.count > 0 && at(w, 0).stage == Stage::kDone) {
+    InflightRecord& r = at(w, 0);
+    w.bytes -= r.payload.size();
+    // A huge record's buffer is not kept for the small ones that follow.
+    if (r.payload.capacity() > 64 * 1024) std::vector<unsigned char>().swap(r.payload);
+    w.first = (w.first + 1) % kWindowRecords;
+    --w.count;
+    if (w.send_cursor > 0) --w.send_cursor;
+  }
+}
+
+// The held record with `packet_id`, or null. Identifiers follow the window's order, so the
+// first guess nearly always hits.
+InflightRecord* find(Window& w, uint16_t packet_id) {
+  if (w.count == 0) return nullptr;
+  size_t guess = static_cast<uint16_t>(packet_id - at(w, 0).packet_id);
+  if (guess < w.count && at(w, guess).packet_id == packet_id) return &at(w, guess);
+  for (size_t i = 0; i < w.count; ++i) {
+    if (at(w, i).packet_id == packet_id) return &at(w, i);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool window_has_room(const Window& w, size_t len, size_t records, size_t bytes) {
+  if (w.count == 0) return true;
+  return w.count < records && w.count < kWindowRecords && w.bytes + len <= bytes;
+}
+
+void window_add(Window& w, const void* payload, size_t len, int qos, bool retain) {
+  InflightRecord& r = at(w, w.count);
+  r.packet_id = w.next_id;
+  w.next_id = w.next_id == 65535 ? 1 : w.next_id + 1;  // the window is far smaller than 65535
+  r.qos = static_cast<uint8_t>(qos);
+  r.retain = retain;
+  r.dup = false;
+  r.stage = Stage::kUnsent;
+  const auto* bytes = static_cast<const unsigned char*>(payload);
+  r.payload.assign(bytes, bytes + len);
+  ++w.count;
+  w.bytes += len;
+}
+
+InflightRecord* window_next_unsent(Window& w) {
+  while (w.send_cursor < w.count && at(w, w.send_cursor).stage != Stage::kUnsent) {
+    ++w.send_cursor;
+  }
+  if (w.send_cursor == w.count || w.holding >= w.quota) return nullptr;
+  InflightRecord& r = at(w, w.send_cursor);
+  if (r.qos == 2 && w.holding_qos2 >= w.qos2_quota) return nullptr;
+  return &r;
+}
+
+void window_mark_sent(Window& w, InflightRecord& record) {
+  set_stage(w, record, Stage::kAwaitAck);
+}
+
+bool window_next_release(Window& w, uint16_t* packet_id) {
+  while (w.releases_count > 0) {
+    uint16_t id = w.releases[w.releases_first];
+    w.releases_first = (w.releases_first + 1) % kWindowRecords;
+    --w.releases_count;
+    InflightRecord* r = find(w, id);
+    if (r == nullptr || r->stage != Stage::kReleasing) continue;
+    set_stage(w, *r, Stage::kAwaitComp);
+    *packet_id = id;
+    return true;
+  }
+  return false;
+}
+
+AckOutcome window_ack(Window& w, unsigned char type, uint16_t packet_id, uint8_t reason) {
+  AckOutcome outcome;
+  InflightRecord* r = find(w, packet_id);
+  bool failed = reason >= kFirstFailureReason;
+  if (type == kPubackType && r != nullptr && r->qos == 1 && r->stage == Stage::kAwaitAck) {
+    set_stage(w, *r, Stage::kDone);
+    outcome.progress = true;
+    outcome.completed = !failed;
+    outcome.refused = failed;
+  } else if (type == kPubrecType && r != nullptr && r->qos == 2 &&
+             r->stage == Stage::kAwaitAck) {
+    set_stage(w, *r, failed ? Stage::kDone : Stage::kReleasing);  // no PUBREL after a refusal
+    if (!failed) queue_release(w, packet_id);
+    outcome.progress = true;
+    outcome.refused = failed;
+  } else if (type == kPubrecType && r != nullptr && r->qos == 2 &&
+             r->stage == Stage::kAwaitComp) {
+    // The broker did not get our PUBREL, or asks again: it gets another, once.
+    set_stage(w, *r, Stage::kReleasing);
+    queue_release(w, packet_id);
+  } else if (type == kPubrecType && (r == nullptr || r->stage == Stage::kDone)) {
+    outcome.unknown = true;
+  } else if (type == kPubcompType && r != nullptr && r->qos == 2 &&
+             r->stage == Stage::kAwaitComp) {
+    set_stage(w, *r, Stage::kDone);
+    outcome.progress = true;
+    outcome.completed = true;
+  }
+  drop_done(w);
+  return outcome;
+}
+
+size_t window_restart(Window& w, bool resume) {
+  w.releases_count = 0;
+  w.send_cursor = 0;
+  size_t again = 0;
+  for (size_t i = 0; i < w.count; ++i) {
+    InflightRecord& r = at(w, i);
+    if (r.stage == Stage::kDone) continue;
+    ++again;
+    if (resume && (r.stage == Stage::kReleasing || r.stage == Stage::kAwaitComp)) {
+      set_stage(w, r, Stage::kReleasing);
+      queue_release(w, r.packet_id);
+      continue;
+    }
+    r.dup = resume && (r.dup || r.stage == Stage::kAwaitAck);
+    set_stage(w, r, Stage::kUnsent);
+  }
+  return again;
+}

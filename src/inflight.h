@@ -1,0 +1,91 @@
+// Records at QoS 1 and 2 from the moment they are published until the broker has them: the
+// in-flight window, the stage each record is in, and what is to be written next, first
+// sending and resending after a reconnection alike.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+/// Records and payload bytes the window holds at most. Enough to keep the pipe to the broker
+/// full, few enough that memory stays small whatever the input rate.
+constexpr size_t kWindowRecords = 512;
+constexpr size_t kWindowBytes = 1024 * 1024;
+
+enum class Stage : uint8_t {
+  kUnsent,     // to be written: new, or to be sent again on a new connection
+  kAwaitAck,   // PUBLISH written; awaits PUBACK (QoS 1) or PUBREC (QoS 2)
+  kReleasing,  // QoS 2: PUBREC came, the PUBREL is still to be written
+  kAwaitComp,  // QoS 2: PUBREL written, awaits PUBCOMP
+  kDone,       // handed over or refused; leaves once every record before it has
+};
+
+struct InflightRecord {
+  uint16_t packet_id = 0;
+  uint8_t qos = 1;
+  bool retain = false;
+  bool dup = false;  // sent before on a session the broker kept: the DUP flag goes with it
+  Stage stage = Stage::kUnsent;
+  std::vector<unsigned char> payload;
+};
+
+/// The window: a ring of records, oldest first, with the counts that bound it.
+struct Window {
+  std::vector<InflightRecord> ring = std::vector<InflightRecord>(kWindowRecords);
+  size_t first = 0;
+  size_t count = 0;
+  size_t bytes = 0;        // payload bytes held
+  size_t send_cursor = 0;  // no record before this offset from `first` is kUnsent
+  // Packet identifiers whose PUBREL is due, oldest first; each record is in it at most once.
+  std::vector<uint16_t> releases = std::vector<uint16_t>(kWindowRecords);
+  size_t releases_first = 0;
+  size_t releases_count = 0;
+  // Records that take one of the broker's in-flight slots, and how many it grants. A stock
+  // 3.1.1 mosquitto answers PUBREC for QoS 2 records beyond its limit and then drops them, so
+  // QoS 2 has a quota of its own. Under MQTT 5 a QoS 2 record keeps its slot until PUBCOMP;
+  // under 3.1.1 the broker frees it when it reads the PUBREL, which comes before any PUBLISH
+  // written after it.
+  size_t holding = 0;
+  size_t holding_qos2 = 0;
+  size_t quota = kWindowRecords;
+  size_t qos2_quota = kWindowRecords;
+  bool slot_until_complete = false;
+  uint16_t next_id = 1;
+};
+
+/// Whether one more record of `len` bytes fits within `records` and `bytes`. An empty window
+/// takes any one record, however large.
+bool window_has_room(const Window& w, size_t len, size_t records, size_t bytes);
+
+/// Takes a copy of one record, to be written when its turn and a slot come.
+void window_add(Window& w, const void* payload, size_t len, int qos, bool retain);
+
+/// The oldest record still to be written when the broker's quota has a slot for it; the
+/// caller writes it and calls window_mark_sent. Null when there is none or no slot.
+InflightRecord* window_next_unsent(Window& w);
+void window_mark_sent(Window& w, InflightRecord& record);
+
+/// The packet identifier of the next PUBREL to write, marking its record as released.
+/// Returns false when none is due.
+bool window_next_release(Window& w, uint16_t* packet_id);
+
+/// What an acknowledgement did.
+struct AckOutcome {
+  bool progress = false;   // a record moved on
+  bool completed = false;  // a record was handed over
+  bool refused = false;   // the broker refused a record (MQTT 5 reason code 0x80 or more)
+  bool unknown = false;   // a PUBREC for no record that awaits one
+};
+
+/// Applies a PUBACK, PUBREC or PUBCOMP with `reason` (0 under 3.1.1). An acknowledgement that
+/// does not fit the record's stage changes nothing.
+AckOutcome window_ack(Window& w, unsigned char type, uint16_t packet_id, uint8_t reason);
+
+/// Prepares the records not yet handed over for a new connection. With `resume` the broker
+/// kept the session: records without PUBREC are sent again with the DUP flag and the same
+/// identifier, records with PUBREC get their PUBREL again. Without it every one is sent again as
+/// a new PUBLISH. Returns the number of records to be sent again.
+size_t window_restart(Window& w, bool resume);
+
+/// Records held; not 0 while any record is not yet handed over.
+inline size_t window_pending(const Window& w) { return w.count; }

@@ -1,0 +1,249 @@
+// MQTT packet encoding and decoding for the publisher: pure functions over bytes.
+#include "mqtt_packets.h"
+
+#include <cstring>
+
+namespace {
+
+// MQTT 5 property identifiers this program writes.
+constexpr unsigned char kMessageExpiryProperty = 0x02;
+constexpr unsigned char kContentTypeProperty = 0x03;
+constexpr unsigned char kTopicAliasProperty = 0x23;
+constexpr unsigned char kUserProperty = 0x26;
+
+size_t varint_size(size_t value) {
+  size_t n = 1;
+  while (value >= 128) {
+    value /= 128;
+    ++n;
+  }
+  return n;
+}
+
+void append_varint(std::string& out, size_t value) {
+  do {  // seven bits a byte, least significant first
+    unsigned char byte = value % 128;
+    value /= 128;
+    out.push_back(static_cast<char>(value > 0 ? byte | 0x80 : byte));
+  } while (value > 0);
+}
+
+void append_u16(std::string& out, unsigned value) {
+  out.push_back(static_cast<char>(value >> 8));
+  out.push_back(static_cast<char>(value & 0xFF));
+}
+
+void append_string(std::string& out, std::string_view text) {
+  append_u16(out, static_cast<unsigned>(text.size()));
+  out.append(text);
+}
+
+// Reads a variable byte integer. Returns the bytes it took, 0 when `in` ends inside it, -1
+// when it runs over four bytes.
+int read_varint(const unsigned char* in, size_t len, size_t* value) {
+  size_t result = 0;
+  for (int i = 0; i < 4; ++i) {
+    if (static_cast<size_t>(i) >= len) return 0;
+    result |= static_cast<size_t>(in[i] & 0x7F) << (7 * i);
+    if ((in[i] & 0x80) == 0) {
+      *value = result;
+      return i + 1;
+    }
+  }
+  return -1;
+}
+
+size_t property_bytes(const PublishHeader& h) {
+  return (h.topic_alias != 0 ? 3 : 0) + h.properties.size();
+}
+
+// MQTT 5: a property block of `remaining` bytes from `at` must hold exactly its own length
+// prefix and that many bytes. Returns 0 when it does, 1 when `in` ends too early to tell, -1
+// when it does not.
+int check_properties(const unsigned char* in, size_t len, size_t at, size_t remaining_end) {
+  size_t props = 0;
+  int n = read_varint(in + at, len > at ? len - at : 0, &props);
+  if (n == 0) return 1;
+  if (n < 0 || at + static_cast<size_t>(n) + props != remaining_end) return -1;
+  return 0;
+}
+
+}  // namespace
+
+std::string encode_publish_properties(const PublishProperties& properties) {
+  std::string out;
+  if (properties.message_expiry >= 0) {
+    out.push_back(static_cast<char>(kMessageExpiryProperty));
+    uint32_t seconds = static_cast<uint32_t>(properties.message_expiry);
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(seconds >> shift));
+  }
+  if (!properties.content_type.empty()) {
+    out.push_back(static_cast<char>(kContentTypeProperty));
+    append_string(out, properties.content_type);
+  }
+  for (const auto& [name, value] : properties.user_properties) {
+    out.push_back(static_cast<char>(kUserProperty));
+    append_string(out, name);
+    append_string(out, value);
+  }
+  return out;
+}
+
+size_t publish_size(const PublishHeader& h, size_t payload_len) {
+  size_t remaining = 2 + h.topic.size() + (h.qos > 0 ? 2 : 0) + payload_len;
+  if (h.v5) remaining += varint_size(property_bytes(h)) + property_bytes(h);
+  if (remaining > kMaxRemainingLength) return 0;
+  return 1 + varint_size(remaining) + remaining;
+}
+
+void encode_publish(std::string& out, const PublishHeader& h, const void* payload,
+                    size_t payload_len) {
+  out.push_back(static_cast<char>(kPublishType | (h.dup ? 0x08 : 0) | (h.qos << 1) |
+                                  (h.retain ? 1 : 0)));
+  size_t remaining = 2 + h.topic.size() + (h.qos > 0 ? 2 : 0) + payload_len;
+  if (h.v5) remaining += varint_size(property_bytes(h)) + property_bytes(h);
+  append_varint(out, remaining);
+  append_string(out, h.topic);
+  if (h.qos > 0) append_u16(out, h.packet_id);
+  if (h.v5) {
+    append_varint(out, property_bytes(h));
+    if (h.topic_alias != 0) {
+      out.push_back(static_cast<char>(kTopicAliasProperty));
+      append_u16(out, h.topic_alias);
+    }
+    out.append(h.properties);
+  }
+  out.append(static_cast<const char*>(payload), payload_len);
+}
+
+void encode_pubrel(std::string& out, uint16_t packet_id, bool v5, uint8_t reason) {
+  bool with_reason = v5 && reason != 0;
+  out.push_back(static_cast<char>(kPubrelType | 0x02));  // PUBREL's required flags
+  out.push_back(with_reason ? 3 : 2);
+  append_u16(out, packet_id);
+  if (with_reason) out.push_back(static_cast<char>(reason));
+}
+
+void encode_pingreq(std::string& out) { out.append({static_cast<char>(kPingreqType), 0}); }
+
+// Under both versions a DISCONNECT without a reason code is a normal disconnection.
+void encode_disconnect(std::string& out) {
+  out.append({static_cast<char>(kDisconnectType), 0});
+}
+
+long decode_packet(const unsigned char* in, size_t len, bool v5, Incoming* packet) {
+  if (len < 2) return 0;
+  size_t remaining = 0;
+  int n = read_varint(in + 1, len - 1, &remaining);
+  if (n == 0) return 0;
+  if (n < 0) return -1;
+  const size_t header = 1 + static_cast<size_t>(n);
+  const size_t end = header + remaining;
+  const unsigned char type = in[0] & 0xF0;
+  if ((in[0] & 0x0F) != 0) return -1;  // no packet a publisher receives carries flags
+  *packet = Incoming();
+  packet->type = type;
+  switch (type) {
+    case kPubackType:
+    case kPubrecType:
+    case kPubcompType: {
+      if (remaining < 2) return -1;
+      if (len < header + 2) return 0;
+      packet->packet_id = static_cast<uint16_t>(in[header] << 8 | in[header + 1]);
+      if (packet->packet_id == 0) return -1;
+      if (!v5 || remaining == 2) return static_cast<long>(end);
+      if (len < header + 3) return 0;
+      packet->reason = in[header + 2];
+      if (remaining == 3) return static_cast<long>(end);
+      int props = check_properties(in, len, header + 3, end);
+      if (props != 0) return props > 0 ? 0 : -1;
+      return static_cast<long>(end);
+    }
+    case kPingrespType:
+      return remaining == 0 ? static_cast<long>(end) : -1;
+    case kDisconnectType: {
+      if (!v5) return -1;  // a 3.1.1 broker never sends one
+      if (remaining == 0) return static_cast<long>(end);
+      if (len < header + 1) return 0;
+      packet->reason = in[header];
+      if (remaining == 1) return static_cast<long>(end);
+      int props = check_properties(in, len, header + 1, end);
+      if (props != 0) return props > 0 ? 0 : -1;
+      return static_cast<long>(end);
+    }
+    default:
+      return -1;
+  }
+}
+
+size_t packet_size(const unsigned char* in, size_t len) {
+  size_t remaining = 0;
+  int n = len > 1 ? read_varint(in + 1, len - 1, &remaining) : 0;
+  return n > 0 ? 1 + static_cast<size_t>(n) + remaining : 0;
+}
+
+bool decode_publish(const unsigned char* in, size_t len, bool v5, PublishView* publish) {
+  size_t remaining = 0;
+  int n = len > 1 ? read_varint(in + 1, len - 1, &remaining) : 0;
+  if (n <= 0 || (in[0] & 0xF0) != kPublishType) return false;
+  size_t at = 1 + static_cast<size_t>(n);
+  const size_t end = at + remaining;
+  if (end > len || remaining < 2) return false;
+  publish->qos = (in[0] >> 1) & 0x03;
+  publish->retain = (in[0] & 0x01) != 0;
+  at += 2 + static_cast<size_t>(in[at] << 8 | in[at + 1]);  // the topic
+  if (publish->qos > 0) at += 2;
+  if (v5 && at < end) {
+    size_t props = 0;
+    n = read_varint(in + at, end - at, &props);
+    if (n <= 0) return false;
+    at += static_cast<size_t>(n) + props;
+  }
+  if (at > end) return false;
+  publish->payload = std::string_view(reinterpret_cast<const char*>(in + at), end - at);
+  return true;
+}
+
+const char* reason_name(uint8_t reason) {
+  switch (reason) {
+    case 0x00: return "Success";
+    case 0x04: return "Disconnect with Will Message";
+    case 0x10: return "No matching subscribers";
+    case 0x80: return "Unspecified error";
+    case 0x81: return "Malformed Packet";
+    case 0x82: return "Protocol Error";
+    case 0x83: return "Implementation specific error";
+    case 0x84: return "Unsupported Protocol Version";
+    case 0x85: return "Client Identifier not valid";
+    case 0x86: return "Bad User Name or Password";
+    case 0x87: return "Not authorized";
+    case 0x88: return "Server unavailable";
+    case 0x89: return "Server busy";
+    case 0x8A: return "Banned";
+    case 0x8B: return "Server shutting down";
+    case 0x8C: return "Bad authentication method";
+    case 0x8D: return "Keep Alive timeout";
+    case 0x8E: return "Session taken over";
+    case 0x8F: return "Topic Filter invalid";
+    case 0x90: return "Topic Name invalid";
+    case 0x91: return "Packet Identifier in use";
+    case 0x92: return "Packet Identifier not found";
+    case 0x93: return "Receive Maximum exceeded";
+    case 0x94: return "Topic Alias invalid";
+    case 0x95: return "Packet too large";
+    case 0x96: return "Message rate too high";
+    case 0x97: return "Quota exceeded";
+    case 0x98: return "Administrative action";
+    case 0x99: return "Payload format invalid";
+    case 0x9A: return "Retain not supported";
+    case 0x9B: return "QoS not supported";
+    case 0x9C: return "Use another server";
+    case 0x9D: return "Server moved";
+    case 0x9E: return "Shared Subscriptions not supported";
+    case 0x9F: return "Connection rate exceeded";
+    case 0xA0: return "Maximum connect time";
+    case 0xA1: return "Subscription Identifiers not supported";
+    case 0xA2: return "Wildcard Subscriptions not supported";
+    default: return "Unknown reason";
+  }
+}
