@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end benchmark: linecast beside a raw-socket reference publisher and mosquitto_pub -l
-# (and MQTT.js when installed) through a throw-away mosquitto on loopback; writes bench/out/.
-# Environment knobs are listed in bench/README.md; BENCH_QUICK=1 is a short smoke run.
+# (and MQTT.js when installed) through a throw-away mosquitto on loopback, over plain TCP and TLS,
+# at MQTT 3.1.1 and 5; writes bench/out/. Environment knobs are listed in bench/README.md;
+# BENCH_QUICK=1 is a short smoke run.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -11,8 +12,10 @@ out=${BENCH_OUT:-$here/out}
 quick=${BENCH_QUICK:-0}
 if [[ $quick == 1 ]]; then
   d_lines=20000 d_runs=1 d_mem_lines=100000 d_big_bytes=$((64 << 20)) d_js_lines=2000
+  d_tls_lines=20000 d_v5_lines=20000 d_strace_lines=20000
 else
   d_lines=200000 d_runs=3 d_mem_lines=1000000 d_big_bytes=$((1 << 30)) d_js_lines=20000
+  d_tls_lines=60000 d_v5_lines=60000 d_strace_lines=100000
 fi
 lines=${BENCH_LINES:-$d_lines}
 runs=${BENCH_RUNS:-$d_runs}
@@ -21,6 +24,14 @@ big_bytes=${BENCH_BIG_BYTES:-$d_big_bytes}
 # mosquitto_pub -l loses records past 65,535 lines at QoS 1 and 2, so it gets fewer there.
 peer_q12_lines=${BENCH_PEER_QOS12_LINES:-60000}
 js_lines=${BENCH_MQTTJS_LINES:-$d_js_lines}
+# The TLS and MQTT 5 tables get as many lines as mosquitto_pub -l takes at QoS 1 and 2, so that
+# every row of them has the same input, and the whole run stays short.
+tls_lines=${BENCH_TLS_LINES:-$d_tls_lines}
+v5_lines=${BENCH_V5_LINES:-$d_v5_lines}
+strace_on=${BENCH_STRACE:-0}
+strace_lines=${BENCH_STRACE_LINES:-$d_strace_lines}
+strace_qos=${BENCH_STRACE_QOS:-1 0}
+strace_pubs=${BENCH_STRACE_PUBLISHERS:-linecast ceiling}
 qos_list=${BENCH_QOS:-0 1 2}
 idle_ms=${BENCH_IDLE_MS:-10000}
 mqttjs_dir=$out/mqttjs
@@ -39,6 +50,8 @@ install_missing() {
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
   done
   command -v gnuplot >/dev/null || missing+=(gnuplot-nox)
+  ((tls_lines > 0)) && ! command -v openssl >/dev/null && missing+=(openssl)
+  [[ $strace_on == 1 ]] && ! command -v strace >/dev/null && missing+=(strace)
   if [[ ${BENCH_MQTTJS:-0} == 1 ]] && ! command -v npm >/dev/null; then missing+=(nodejs npm); fi
   if ((${#missing[@]})); then
     log "installing ${missing[*]}"
@@ -79,13 +92,35 @@ setup_mqttjs() {
 }
 
 # --- broker -----------------------------------------------------------------------------------
+# make_certificates: a CA and a server certificate for localhost and 127.0.0.1 in $tmp/tls, with
+# EC keys, which make the handshake cheap.
+make_certificates() {
+  local d=$tmp/tls ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+  mkdir -p "$d"
+  openssl req -x509 "${ec[@]}" -keyout "$d/ca.key" -out "$d/ca.crt" -days 2 -subj /CN=bench-ca \
+    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign 2>/dev/null
+  openssl req -new "${ec[@]}" -keyout "$d/server.key" -out "$d/server.csr" -subj /CN=localhost \
+    2>/dev/null
+  printf '%s\n' subjectAltName=DNS:localhost,IP:127.0.0.1 basicConstraints=CA:FALSE \
+    extendedKeyUsage=serverAuth >"$d/server.ext"
+  openssl x509 -req -in "$d/server.csr" -CA "$d/ca.crt" -CAkey "$d/ca.key" -CAcreateserial \
+    -days 2 -extfile "$d/server.ext" -out "$d/server.crt" 2>/dev/null
+  cafile=$d/ca.crt
+}
+
 start_broker() {
+  tls_port=""
+  ((tls_lines > 0)) && make_certificates
   for _ in 1 2 3 4 5 6 7 8 9 10; do
     port=$((20000 + RANDOM % 40000))
     # No limits on queues or in-flight windows: at QoS 0 a busy subscriber must not make the
     # broker drop, and at QoS 2 a limited in-flight count makes it drop a fast publisher's
     # records without telling anyone.
+    # It stays the invoking user: as root it would switch to "mosquitto" before reading the TLS
+    # key in this private directory. Notices are one line per connection with the listener's
+    # port and the protocol level, which every run checks.
     cat >"$tmp/mosquitto.conf" <<EOF
+user $(id -un)
 listener $port 127.0.0.1
 allow_anonymous true
 persistence false
@@ -97,11 +132,20 @@ sys_interval 0
 log_dest stderr
 log_type error
 log_type warning
+log_type notice
 EOF
+    if ((tls_lines > 0)); then
+      tls_port=$((port + 1))
+      printf '%s\n' "listener $tls_port 127.0.0.1" "cafile $cafile" \
+        "certfile $tmp/tls/server.crt" "keyfile $tmp/tls/server.key" >>"$tmp/mosquitto.conf"
+    fi
     mosquitto -c "$tmp/mosquitto.conf" 2>"$tmp/mosquitto.log" &
     broker_pid=$!
     for _ in $(seq 50); do
-      if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then return 0; fi
+      if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null &&
+        { [[ -z $tls_port ]] || (exec 3<>"/dev/tcp/127.0.0.1/$tls_port") 2>/dev/null; }; then
+        return 0
+      fi
       kill -0 "$broker_pid" 2>/dev/null || break
       sleep 0.1
     done
@@ -110,6 +154,18 @@ EOF
     broker_pid=""
   done
   die "mosquitto did not start: $(tail -3 "$tmp/mosquitto.log")"
+}
+
+# publisher_connection OFFSET: "PROTOCOL LISTENER" of the last connection other than the
+# subscriber's that the broker logged past byte OFFSET of its log, e.g. "5 tls"; "? ?" for none.
+publisher_connection() {
+  tail -c +$(($1 + 1)) "$tmp/mosquitto.log" | awk -v tls="$tls_port" '
+    / New connection from / { split($0, a, " on port "); listener[$5] = a[2] + 0 }
+    / New client connected from / && $8 !~ /^bench-sub-/ && match($0, /\(p[0-9]+,/) {
+      p = substr($0, RSTART + 2, RLENGTH - 3)
+      last = (p == 2 ? "3.1.1" : p == 1 ? "3.1" : p) " " (listener[$6] == tls ? "tls" : "tcp")
+    }
+    END { print (last == "" ? "? ?" : last) }'
 }
 
 cleanup() {
@@ -130,19 +186,30 @@ field() {
   echo "${v:-0}"
 }
 
-# pub_cmd NAME QOS TOPIC EXTRA...: fills the array `cmd` with the publisher's command line.
+# pub_cmd KIND NAME QOS TOPIC EXTRA...: fills the array `cmd` with the publisher's command line.
+# NAME is a publisher, or in the MQTT 5 table linecast-v5, linecast-3.1.1 or mosquitto_pub-v5;
+# KIND tls points it at the TLS listener, KIND strace runs it under strace.
 pub_cmd() {
-  local name=$1 qos=$2 topic=$3
-  shift 3
+  local kind=$1 name=$2 qos=$3 topic=$4
+  shift 4
+  local p=$port tls=()
+  [[ $kind == tls ]] && p=$tls_port tls=(--cafile "$cafile")
   case $name in
     ceiling)
       local window=10000
       [[ $qos == 2 ]] && window=1000
-      cmd=("$tools/bench_ceiling" 127.0.0.1 "$port" "$topic" "$qos" --window "$window" "$@") ;;
-    linecast) cmd=("$linecast" "$topic" --host 127.0.0.1 --port "$port" --qos "$qos" "$@") ;;
-    mosquitto_pub) cmd=(mosquitto_pub -h 127.0.0.1 -p "$port" -t "$topic" -q "$qos" -l) ;;
-    mqttjs) cmd=("$mqttjs" pub -h 127.0.0.1 -p "$port" -t "$topic" -q "$qos" -s -M) ;;
+      cmd=("$tools/bench_ceiling" 127.0.0.1 "$p" "$topic" "$qos" --window "$window" "$@") ;;
+    linecast*)
+      cmd=("$linecast" "$topic" --host 127.0.0.1 --port "$p" --qos "$qos" "${tls[@]}" "$@")
+      [[ $name == linecast-v5 ]] && cmd+=(--protocol-version 5) ;;
+    mosquitto_pub*)
+      cmd=(mosquitto_pub -h 127.0.0.1 -p "$p" -t "$topic" -q "$qos" -l "${tls[@]}")
+      [[ $name == mosquitto_pub-v5 ]] && cmd+=(-V 5) ;;
+    mqttjs) cmd=("$mqttjs" pub -h 127.0.0.1 -p "$p" -t "$topic" -q "$qos" -s -M) ;;
   esac
+  if [[ $kind == strace ]]; then
+    cmd=(strace -f -c -S calls -o "$out/strace-qos$qos-$name.txt" "${cmd[@]}")
+  fi
 }
 
 run_no=0
@@ -160,7 +227,10 @@ measure() {
   done
   run_no=$((run_no + 1))
   local topic="bench/$run_no" strip=0 feed sub_src pub_extra=() shape=()
-  [[ $pub == mosquitto_pub || $pub == mqttjs ]] && strip=1  # they publish lines without the line feed
+  # A 40-byte topic, so that what the protocol does with the topic shows.
+  [[ $kind == v5 ]] && topic=$(printf 'bench/forty-byte-topic/run-%013d' "$run_no")
+  # The line-mode peers publish lines without the line feed.
+  [[ $pub == mosquitto_pub* || $pub == mqttjs ]] && strip=1
   if ((wide)); then
     # 1 GiB as ~4 KB lines: the same bytes in far fewer messages than this broker could pass
     # in the time budget.
@@ -175,7 +245,13 @@ measure() {
   ((wide)) && sub_opts+=(--maxdatalen 8192)
   [[ $pub == linecast ]] || pub_extra=()
   local cmd=()
-  pub_cmd "$pub" "$qos" "$topic" "${pub_extra[@]}"
+  pub_cmd "$kind" "$pub" "$qos" "$topic" "${pub_extra[@]}"
+  # What the broker must see of the publisher's connection.
+  local want_proto=3.1.1 want_listener=tcp
+  [[ $pub == *-v5 ]] && want_proto=5
+  [[ $kind == tls ]] && want_listener=tls
+  local log_from
+  log_from=$(stat -c %s "$tmp/mosquitto.log")
 
   "$tools/bench_subscriber" 127.0.0.1 "$port" "$topic" "$qos" 0 "$sub_src" "${sub_opts[@]}" \
     >"$tmp/sub.out" 2>"$tmp/sub.err" &
@@ -207,19 +283,25 @@ measure() {
   status=$(field exit "$r")
   stderr_bytes=$(wc -c <"$tmp/pub.err")
   [[ $status == 0 && $(field timed_out "$r") == 0 ]] || ok=0
-  local mismatch=""
+  local proto listener mismatch=""
+  read -r proto listener <<<"$(publisher_connection "$log_from")"
   mismatch=$(grep '^first_mismatch' "$s" | tr '\t' ' ' || true)
+  if [[ $proto != "$want_proto" || $listener != "$want_listener" ]]; then
+    ok=0
+    mismatch="the broker saw MQTT $proto on $listener, not $want_proto on $want_listener. $mismatch"
+  fi
   # kind qos pub expected ok received distinct msg/s cpu_us/rec rss_kb first_ms eof_exit_ms
-  # exit stderr_bytes run_no note
+  # exit stderr_bytes run_no protocol listener note
   awk -v k="$kind" -v q="$qos" -v p="$pub" -v e="$expected" -v ok="$ok" -v rc="$received" \
     -v d="$distinct" -v f="$first" -v l="$last" -v s="$start" -v eo="$eof" -v x="$exit_ns" \
-    -v c="$cpu" -v m="$rss" -v st="$status" -v sb="$stderr_bytes" -v n="$run_no" -v mm="$mismatch" \
+    -v c="$cpu" -v m="$rss" -v st="$status" -v sb="$stderr_bytes" -v n="$run_no" \
+    -v pr="$proto" -v li="$listener" -v mm="$mismatch" \
     'BEGIN {
        span = (l - s) / 1e9
        rate = (d > 0 && span > 0) ? d / span : 0
-       printf "%s\t%s\t%s\t%d\t%d\t%d\t%d\t%.0f\t%.2f\t%d\t%.1f\t%.1f\t%s\t%d\t%d\t%s\n", k, q, p, e,
-         ok, rc, d, rate, (e > 0 ? c / e : 0), m, (f > 0 ? (f - s) / 1e6 : -1), (x - eo) / 1e6,
-         st, sb, n, mm
+       printf "%s\t%s\t%s\t%d\t%d\t%d\t%d\t%.0f\t%.2f\t%d\t%.1f\t%.1f\t%s\t%d\t%d\t%s\t%s\t%s\n", k,
+         q, p, e, ok, rc, d, rate, (e > 0 ? c / e : 0), m, (f > 0 ? (f - s) / 1e6 : -1),
+         (x - eo) / 1e6, st, sb, n, pr, li, mm
      }' >>"$out/runs.tsv"
   if [[ $ok != 1 ]]; then
     log "  $kind qos$qos $pub: NOT VERIFIED (exit $status, received $received of $expected," \
@@ -227,7 +309,7 @@ measure() {
     cp "$tmp/pub.err" "$out/failed-$run_no-$pub.stderr" 2>/dev/null || true
     cp "$s" "$out/failed-$run_no-$pub.subscriber" 2>/dev/null || true
   fi
-  tail -1 "$out/runs.tsv" | awk -F'\t' '{ printf "[bench]   %-8s qos%s %-13s %8d rec  %7d msg/s  %7.2f us/rec  %6d KiB  ok=%s\n", $1, $2, $3, $4, $8, $9, $10, $5 }' >&2
+  tail -1 "$out/runs.tsv" | awk -F'\t' '{ printf "[bench]   %-9s qos%s %-16s %8d rec  %7d msg/s  %7.2f us/rec  %6d KiB  ok=%s\n", $1, $2, $3, $4, $8, $9, $10, $5 }' >&2
 }
 
 # --- summary ----------------------------------------------------------------------------------
@@ -240,6 +322,8 @@ stats() {
 
 # col KIND QOS PUB COLUMN -> the values of that column for the matching runs.
 col() { awk -F'\t' -v k="$1" -v q="$2" -v p="$3" -v c="$4" '$1 == k && $2 == q && $3 == p { print $c }' "$out/runs.tsv"; }
+# median KIND QOS PUB COLUMN -> the median of that column over the matching runs, empty for none.
+median() { col "$@" | stats | cut -d' ' -f1; }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b == 0) print "–"; else printf "%.2f", a / b }'; }
 fmt_range() { # median min max decimals: "median (min–max)", the range only over several runs
@@ -247,8 +331,132 @@ fmt_range() { # median min max decimals: "median (min–max)", the range only ov
     if (m == "") { print "–"; exit }
     f = "%." d "f"; if (lo == hi) printf f, m; else printf f " (" f "–" f ")", m, lo, hi }'
 }
+# fmt_col KIND QOS PUB COLUMN DECIMALS [DIVISOR]: "median (min–max)" of a column.
+fmt_col() {
+  local s
+  read -r -a s <<<"$(col "$1" "$2" "$3" "$4" | awk -v d="${6:-1}" '{ print $1 / d }' | stats)"
+  fmt_range "${s[0]:-}" "${s[1]:-}" "${s[2]:-}" "$5"
+}
+# verified KIND QOS PUB: "good/all" runs.
+verified() { echo "$(col "$1" "$2" "$3" 5 | grep -c '^1$' || true)/$(col "$1" "$2" "$3" 5 | wc -l)"; }
 
-publishers_present() { awk -F'\t' -v k="$1" -v q="$2" '$1 == k && $2 == q { print $3 }' "$out/runs.tsv" | awk '!seen[$0]++'; }
+# publishers_present KIND [QOS]: the publishers with runs of that kind (at that QoS), in order.
+publishers_present() { awk -F'\t' -v k="$1" -v q="${2:-}" '$1 == k && (q == "" || $2 == q) { print $3 }' "$out/runs.tsv" | awk '!seen[$0]++'; }
+has_runs() { awk -F'\t' -v k="$1" '$1 == k { found = 1; exit } END { exit !found }' "$out/runs.tsv"; }
+
+# label KIND PUB: how tables and charts name a publisher ("linecast TLS", "linecast v5").
+label() { if [[ $1 == tls ]]; then echo "$2 TLS"; else echo "${2/-/ }"; fi; }
+
+# ref_median QOS PUB REF COLUMN: the median of COLUMN for publisher PUB's reference REF, which is
+# KIND:PUBLISHER, KIND:@ (the same publisher in table KIND) or KIND:@3.1.1 (the 3.1.1 runs of a
+# -v5 publisher). Empty when there is none.
+ref_median() {
+  local qos=$1 pub=$2 rkind=${3%%:*} rpub=${3#*:}
+  case $rpub in
+    @) rpub=${pub%%-*} ;;
+    @3.1.1)
+      [[ $pub == *-v5 ]] || return 0
+      rpub=${pub%-v5}-3.1.1
+      ;;
+  esac
+  median "$rkind" "$qos" "$rpub" "$4"
+}
+
+# pub_table KIND RATE_REFS CPU_REFS RSS_REFS: the table of one kind of run by QoS and publisher,
+# with a ratio column for each reference beside msg/s, CPU and RSS. Each REFS lists
+# "REF=heading" entries separated by ';' (REF as for ref_median).
+pub_table() {
+  local kind=$1 qos pub ref heading="| QoS | publisher | records | msg/s end to end |" align
+  local -a rate_refs cpu_refs rss_refs
+  IFS=';' read -r -a rate_refs <<<"$2"
+  IFS=';' read -r -a cpu_refs <<<"$3"
+  IFS=';' read -r -a rss_refs <<<"$4"
+  for ref in "${rate_refs[@]}"; do heading+=" ${ref#*=} |"; done
+  heading+=" CPU µs/record |"
+  for ref in "${cpu_refs[@]}"; do heading+=" ${ref#*=} |"; done
+  heading+=" peak RSS MiB |"
+  for ref in "${rss_refs[@]}"; do heading+=" ${ref#*=} |"; done
+  heading+=" first record ms | verified |"
+  align="|---|---|$(printf -- '---:|%.0s' $(seq $((5 + ${#rate_refs[@]} + ${#cpu_refs[@]} + ${#rss_refs[@]}))))---|"
+  echo "$heading"
+  echo "$align"
+  for qos in $qos_list; do
+    for pub in $(publishers_present "$kind" "$qos"); do
+      local rate cpu rss row
+      rate=$(median "$kind" "$qos" "$pub" 8)
+      cpu=$(median "$kind" "$qos" "$pub" 9)
+      rss=$(median "$kind" "$qos" "$pub" 10)
+      row="| $qos | $(label "$kind" "$pub") | $(col "$kind" "$qos" "$pub" 4 | head -1) |"
+      row+=" $(fmt_col "$kind" "$qos" "$pub" 8 0) |"
+      for ref in "${rate_refs[@]}"; do
+        row+=" $(ratio "$rate" "$(ref_median "$qos" "$pub" "${ref%%=*}" 8)") |"
+      done
+      row+=" $(fmt_col "$kind" "$qos" "$pub" 9 1) |"
+      for ref in "${cpu_refs[@]}"; do
+        row+=" $(ratio "$cpu" "$(ref_median "$qos" "$pub" "${ref%%=*}" 9)") |"
+      done
+      row+=" $(fmt_col "$kind" "$qos" "$pub" 10 1 1024) |"
+      for ref in "${rss_refs[@]}"; do
+        row+=" $(ratio "$rss" "$(ref_median "$qos" "$pub" "${ref%%=*}" 10)") |"
+      done
+      row+=" $(fmt_col "$kind" "$qos" "$pub" 11 0) | $(verified "$kind" "$qos" "$pub") |"
+      echo "$row"
+    done
+  done
+  echo
+}
+
+latency_table() {
+  echo "Latency at QoS 0 with a 1,000-line input whose pipe stays open 500 ms after the last line:"
+  echo
+  echo "| publisher | start → first record at the subscriber, ms | end of input → exit, ms | peak RSS MiB | verified |"
+  echo "|---|---:|---:|---:|---|"
+  local pub
+  for pub in $(publishers_present latency 0); do
+    echo "| $pub | $(fmt_col latency 0 "$pub" 11 1) | $(fmt_col latency 0 "$pub" 12 1) | $(fmt_col latency 0 "$pub" 10 1 1024) | $(verified latency 0 "$pub") |"
+  done
+  echo
+}
+
+memory_table() {
+  echo "Memory at QoS 0, input piped in as fast as the publisher reads it (one run each):"
+  echo
+  echo "| input | publisher | records | peak RSS MiB | msg/s end to end | CPU µs/record | verified |"
+  echo "|---|---|---:|---:|---:|---:|---|"
+  awk -F'\t' -v lines="$mem_lines" -v bytes="$big_bytes" '$1 ~ /^mem/ {
+      what = ($1 == "mem-lines") ? sprintf("%d lines of ~61 bytes", lines) \
+                                 : sprintf("%.0f MiB of ~4 KB lines", bytes / 1048576)
+      printf "| %s | %s | %d | %.1f | %d | %.1f | %s |\n", what, $3, $4, $10 / 1024, $8, $9,
+        ($5 == 1 ? "yes" : "NO")
+    }' "$out/runs.tsv"
+  echo
+}
+
+# The counts of strace -c (sorted by calls) divided by the records of each run.
+strace_table() {
+  echo "System calls per record, counted with \`strace -f -c\` (one run each; CPU and memory are"
+  echo "not measured under strace):"
+  echo
+  echo "| QoS | publisher | records | system calls per record | the most frequent, per record | verified |"
+  echo "|---|---|---:|---:|---|---|"
+  local qos pub records
+  for qos in $strace_qos; do
+    for pub in $(publishers_present strace "$qos"); do
+      records=$(col strace "$qos" "$pub" 4 | head -1)
+      awk -v q="$qos" -v p="$pub" -v n="$records" -v ok="$(verified strace "$qos" "$pub")" '
+        /^[ 0-9.]+[0-9] / && $NF != "total" && top < 5 {
+          calls[++top] = sprintf("%s %.3f", $NF, $4 / n)
+        }
+        $NF == "total" { total = $4 }
+        END {
+          list = calls[1]
+          for (i = 2; i <= top; ++i) list = list ", " calls[i]
+          printf "| %s | %s | %d | %.3f | %s | %s |\n", q, p, n, total / n, list, ok
+        }' "$out/strace-qos$qos-$pub.txt"
+    done
+  done
+  echo
+}
 
 linecast_version() {
   local v
@@ -258,7 +466,6 @@ linecast_version() {
 }
 
 write_results() {
-  local md=$out/results.md qos pub
   {
     echo "# linecast benchmark results"
     echo
@@ -267,112 +474,201 @@ write_results() {
     echo "Median of $runs run(s), min–max in brackets; the input is $lines generated lines of ~61 bytes."
     echo "Load average when the run started: $load_at_start (the machine may be shared)."
     echo
-    echo "| QoS | publisher | records | msg/s end to end | vs ceiling | vs mosquitto_pub -l | CPU µs/record | CPU vs mosquitto_pub | peak RSS MiB | RSS vs mosquitto_pub | first record ms | verified |"
-    echo "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
-    for qos in $qos_list; do
-      local ceil_rate mp_rate mp_cpu mp_rss
-      ceil_rate=$(col main "$qos" ceiling 8 | stats | cut -d' ' -f1)
-      mp_rate=$(col main "$qos" mosquitto_pub 8 | stats | cut -d' ' -f1)
-      mp_cpu=$(col main "$qos" mosquitto_pub 9 | stats | cut -d' ' -f1)
-      mp_rss=$(col main "$qos" mosquitto_pub 10 | awk '{ print $1 / 1024 }' | stats | cut -d' ' -f1)
-      for pub in $(publishers_present main "$qos"); do
-        local rate cpu rss first n_ok n_all records
-        read -r -a rate <<<"$(col main "$qos" "$pub" 8 | stats)"
-        read -r -a cpu <<<"$(col main "$qos" "$pub" 9 | stats)"
-        read -r -a rss <<<"$(col main "$qos" "$pub" 10 | awk '{ print $1 / 1024 }' | stats)"
-        read -r -a first <<<"$(col main "$qos" "$pub" 11 | stats)"
-        n_all=$(col main "$qos" "$pub" 5 | wc -l)
-        n_ok=$(col main "$qos" "$pub" 5 | grep -c '^1$' || true)
-        records=$(col main "$qos" "$pub" 4 | head -1)
-        local vs_mp vs_mp_cpu
-        vs_mp=$(ratio "${rate[0]}" "$mp_rate")
-        vs_mp_cpu=$(ratio "${cpu[0]}" "$mp_cpu")
-        local rss_vs_mp
-        rss_vs_mp=$(ratio "${rss[0]}" "$mp_rss")
-        [[ $pub == mosquitto_pub ]] && vs_mp="1.00" vs_mp_cpu="1.00" rss_vs_mp="1.00"
-        echo "| $qos | $pub | $records | $(fmt_range "${rate[0]}" "${rate[1]}" "${rate[2]}" 0) | $(ratio "${rate[0]}" "$ceil_rate") | $vs_mp | $(fmt_range "${cpu[0]}" "${cpu[1]}" "${cpu[2]}" 1) | $vs_mp_cpu | $(fmt_range "${rss[0]}" "${rss[1]}" "${rss[2]}" 1) | $rss_vs_mp | $(fmt_range "${first[0]}" "${first[1]}" "${first[2]}" 0) | $n_ok/$n_all |"
-      done
-    done
-    echo
-    if [[ -s $out/runs.tsv ]] && grep -q "^latency" "$out/runs.tsv"; then
-      echo "Latency at QoS 0 with a 1,000-line input whose pipe stays open 500 ms after the last line:"
+    pub_table main "main:ceiling=vs ceiling;main:mosquitto_pub=vs mosquitto_pub -l" \
+      "main:ceiling=CPU vs ceiling;main:mosquitto_pub=CPU vs mosquitto_pub" \
+      "main:mosquitto_pub=RSS vs mosquitto_pub"
+    if has_runs tls; then
+      echo "TLS ($tls_lines lines; the subscriber stays on the plain listener):"
       echo
-      echo "| publisher | start → first record at the subscriber, ms | end of input → exit, ms | verified |"
-      echo "|---|---:|---:|---|"
-      for pub in $(publishers_present latency 0); do
-        local first eofx n_ok n_all
-        read -r -a first <<<"$(col latency 0 "$pub" 11 | stats)"
-        read -r -a eofx <<<"$(col latency 0 "$pub" 12 | stats)"
-        n_all=$(col latency 0 "$pub" 5 | wc -l)
-        n_ok=$(col latency 0 "$pub" 5 | grep -c '^1$' || true)
-        echo "| $pub | $(fmt_range "${first[0]}" "${first[1]}" "${first[2]}" 1) | $(fmt_range "${eofx[0]}" "${eofx[1]}" "${eofx[2]}" 1) | $n_ok/$n_all |"
-      done
-      echo
+      pub_table tls "tls:mosquitto_pub=vs mosquitto_pub TLS;main:@=vs itself over TCP" \
+        "main:@=CPU vs itself over TCP;tls:mosquitto_pub=CPU vs mosquitto_pub TLS" \
+        "tls:mosquitto_pub=RSS vs mosquitto_pub TLS"
     fi
-    if grep -q "^mem" "$out/runs.tsv"; then
-      echo "Memory at QoS 0, input piped in as fast as the publisher reads it (one run each):"
+    if has_runs v5; then
+      echo "MQTT 5 and 3.1.1 with a 40-byte topic ($v5_lines lines):"
       echo
-      echo "| input | publisher | records | peak RSS MiB | msg/s end to end | CPU µs/record | verified |"
-      echo "|---|---|---:|---:|---:|---:|---|"
-      awk -F'\t' -v lines="$mem_lines" -v bytes="$big_bytes" '$1 ~ /^mem/ {
-          what = ($1 == "mem-lines") ? sprintf("%d lines of ~61 bytes", lines) \
-                                     : sprintf("%.0f MiB of ~4 KB lines", bytes / 1048576)
-          printf "| %s | %s | %d | %.1f | %d | %.1f | %s |\n", what, $3, $4, $10 / 1024, $8, $9,
-            ($5 == 1 ? "yes" : "NO")
-        }' "$out/runs.tsv"
-      echo
+      [[ -n $v5_note ]] && echo "No linecast v5 rows: $v5_note." && echo
+      pub_table v5 "v5:@3.1.1=v5 vs 3.1.1;v5:mosquitto_pub-v5=vs mosquitto_pub v5" \
+        "v5:@3.1.1=CPU v5 vs 3.1.1;v5:mosquitto_pub-v5=CPU vs mosquitto_pub v5" \
+        "v5:mosquitto_pub-v5=RSS vs mosquitto_pub v5"
     fi
-    echo "Notes:"
-    echo
-    echo "- msg/s end to end: records / (time of the last record at the subscriber − publisher start)."
-    echo "- ceiling: one raw TCP connection writing pre-encoded PUBLISH packets in 64 KiB chunks"
-    echo "  (QoS 1: up to 10,000 unacknowledged, QoS 2: 1,000): the reference for what this broker"
-    echo "  takes. At QoS 0 it is no upper bound: with its 64 KiB bursts the broker spends more per"
-    echo "  message than with a publisher that writes less at a time, so \"vs ceiling\" can pass 1."
-    echo "- mosquitto_pub -l gets at most $peer_q12_lines lines at QoS 1 and 2: beyond 65,535 it loses records."
-    [[ -n $mqttjs ]] && echo "- mqttjs (MQTT.js \`mqtt pub -s -M\`, $(node -p 'require(process.argv[1]).version' "$mqttjs_dir/node_modules/mqtt/package.json" 2>/dev/null)) gets $js_lines lines; its Node.js start-up weighs on its msg/s and CPU."
-    echo "- verified: runs whose every payload arrived once, in order, byte for byte, with exit status 0."
-    local errs
-    errs=$(awk -F'\t' '$3 == "linecast" && $14 > 0' "$out/runs.tsv" | wc -l)
-    ((errs)) && echo "- linecast wrote to stderr in $errs run(s)."
-    true
-  } >"$md"
+    if has_runs latency; then latency_table; fi
+    if has_runs mem-lines || has_runs mem-bytes; then memory_table; fi
+    if has_runs strace; then strace_table; fi
+    write_notes
+  } >"$out/results.md"
 }
 
-write_chart() {
-  local dat=$out/msgs.dat pubs qos pub
-  pubs=$(awk -F'\t' '$1 == "main" { print $3 }' "$out/runs.tsv" | awk '!seen[$0]++' | tr '\n' ' ')
+write_notes() {
+  echo "Notes:"
+  echo
+  echo "- msg/s end to end: records / (time of the last record at the subscriber − publisher start)."
+  echo "- ceiling: one raw TCP connection writing pre-encoded PUBLISH packets in 64 KiB chunks"
+  echo "  (QoS 1: up to 10,000 unacknowledged, QoS 2: 1,000, PUBRELs sent between chunks): the"
+  echo "  reference for what this broker takes. At QoS 0 it is no upper bound: with its 64 KiB"
+  echo "  bursts the broker spends more per message than with a publisher that writes less at a"
+  echo "  time, so \"vs ceiling\" can pass 1. Its CPU includes reading and encoding all its input."
+  echo "- mosquitto_pub -l gets at most $peer_q12_lines lines at QoS 1 and 2: beyond 65,535 it loses records."
+  if [[ -n $mqttjs ]]; then
+    echo "- mqttjs (MQTT.js \`mqtt pub -s -M\`, $(node -p 'require(process.argv[1]).version' "$mqttjs_dir/node_modules/mqtt/package.json" 2>/dev/null)) gets $js_lines lines; its Node.js start-up weighs on its msg/s and CPU."
+  fi
+  if has_runs tls; then
+    echo "- TLS: a second listener of the same broker, with a P-256 server certificate for localhost"
+    echo "  and 127.0.0.1 signed by a CA made at start; the publishers get \`--cafile\` and 127.0.0.1."
+    echo "  \"vs itself over TCP\" compares with the same publisher's row in the first table."
+  fi
+  if has_runs v5; then
+    echo "- MQTT 5: linecast \`--protocol-version 5\`, linecast without it (3.1.1) and"
+    echo "  \`mosquitto_pub -l -V 5\`, all to a 40-byte topic."
+  fi
+  if has_runs strace; then
+    echo "- System calls: strace stops the traced process at every call, which slows it many times"
+    echo "  over; counts that depend on timing (how many acknowledgements gather between two reads)"
+    echo "  may differ from an untraced run. Raw counts: strace-qos*-*.txt beside this file."
+  fi
+  echo "- verified: runs whose every payload arrived once, in order, byte for byte, with exit"
+  echo "  status 0, and whose connection the broker logged on the expected listener (TCP or TLS)"
+  echo "  at the expected protocol level (3.1.1 or 5)."
+  local errs
+  errs=$(awk -F'\t' '$3 ~ /^linecast/ && $14 > 0' "$out/runs.tsv" | wc -l)
+  if ((errs)); then echo "- linecast wrote to stderr in $errs run(s)."; fi
+}
+
+# chart FILE TITLE YLABEL COLUMN LOGSCALE KIND:PUB...: a bar chart of the median of COLUMN per
+# QoS, one bar per series, with its value above it.
+chart() {
+  local png=$1 title=$2 ylabel=$3 column=$4 logscale=$5 dat=${1%.png}.dat s qos
+  shift 5
   {
-    echo "QoS $pubs"
+    printf '"QoS"'
+    for s in "$@"; do printf ' "%s"' "$(label "${s%%:*}" "${s#*:}")"; done
+    echo
     for qos in $qos_list; do
       printf 'QoS%s' "$qos"
-      for pub in $pubs; do
+      for s in "$@"; do
         local m
-        m=$(col main "$qos" "$pub" 8 | stats | cut -d' ' -f1)
-        printf ' %s' "${m:-0}"
+        m=$(median "${s%%:*}" "$qos" "${s#*:}" "$column")
+        printf ' %s' "${m:-NaN}"
       done
       echo
     done
   } >"$dat"
-  local n
-  n=$(wc -w <<<"$pubs")
+  local n=$# scale='set yrange [0:*]' fmt='%.0f'
+  if [[ $logscale == log ]]; then
+    scale='set logscale y; set yrange [0.1:*]'
+    fmt='%.1f'
+  fi
   gnuplot <<EOF
-set terminal pngcairo size 900,500 noenhanced
-set output '$out/msgs.png'
-set title 'Records per second end to end through mosquitto (median of $runs)'
-set ylabel 'msg/s'
+set terminal pngcairo size 1000,520 noenhanced
+set output '$png'
+set title '$title'
+set ylabel '$ylabel'
 set style data histograms
 set style histogram clustered gap 1
 set style fill solid 0.85 border -1
-set key top right autotitle columnheader
-set yrange [0:*]
+set key below horizontal autotitle columnheader
+set offsets 0, 0, graph 0.08, 0
+$scale
 set xrange [-0.6:$(wc -w <<<"$qos_list") - 0.4]
 set grid ytics
-plot for [i=2:$((n + 1))] '$dat' using i:xtic(1)
+plot for [i=2:$((n + 1))] '$dat' using i:xtic(1), \
+  for [i=2:$((n + 1))] '$dat' using (\$0 + (i - 2 - ($n - 1) / 2.0) / ($n + 1.0)):i:(sprintf('$fmt', column(i))) with labels offset 0,0.7 font ',8' notitle
 EOF
 }
 
+write_charts() {
+  local main_series=() all_series=() pub
+  for pub in $(publishers_present main); do main_series+=("main:$pub"); done
+  all_series=("${main_series[@]}")
+  for pub in $(publishers_present tls); do all_series+=("tls:$pub"); done
+  chart "$out/msgs.png" "Records per second end to end through mosquitto (median of $runs)" \
+    msg/s 8 linear "${main_series[@]}"
+  chart "$out/cpu.png" "Publisher CPU (user + system) per record (median of $runs)" \
+    'CPU µs per record (log scale)' 9 log "${all_series[@]}"
+}
+
 # --- main -------------------------------------------------------------------------------------
+# lines_file N: the path of a file holding the first N generated lines, made on first use.
+lines_file() {
+  local f=$tmp/lines-$1.txt
+  [[ -f $f ]] || "$tools/bench_gen" "$1" >"$f"
+  echo "$f"
+}
+
+# input_for KIND QOS PUB: the input file of a run.
+input_for() {
+  local n=$lines
+  case $1 in
+    tls) n=$tls_lines ;;
+    v5) n=$v5_lines ;;
+    strace) n=$strace_lines ;;
+  esac
+  [[ $3 == mqttjs ]] && n=$js_lines
+  if [[ $3 == mosquitto_pub* && $2 != 0 ]] && ((n > peer_q12_lines)); then n=$peer_q12_lines; fi
+  lines_file "$n"
+}
+
+# linecast_speaks_v5: true when linecast, given --protocol-version 5, connects with MQTT 5;
+# otherwise v5_note says what it did.
+linecast_speaks_v5() {
+  local log_from text status=0 proto listener
+  log_from=$(stat -c %s "$tmp/mosquitto.log")
+  text=$(printf 'probe\n' | timeout 20 "$linecast" bench/probe --host 127.0.0.1 --port "$port" \
+    --protocol-version 5 2>&1) || status=$?
+  read -r proto listener <<<"$(publisher_connection "$log_from")"
+  [[ $status == 0 && $proto == 5 ]] && return 0
+  if grep -q 'Usage:' <<<"$text"; then
+    v5_note="this linecast does not take --protocol-version (it prints its usage text)"
+  elif [[ $status == 0 ]]; then
+    v5_note="this linecast does not take --protocol-version (the broker saw MQTT $proto)"
+  else
+    v5_note="linecast --protocol-version 5 failed with status $status: $(head -c 200 <<<"$text")"
+  fi
+  return 1
+}
+
+# run_round: one run of each publisher and of each TLS and MQTT 5 variant at each QoS, then the
+# latency runs.
+run_round() {
+  local qos pub
+  for qos in $qos_list; do
+    for pub in "${pubs[@]}"; do measure main "$qos" "$pub" "file:$(input_for main "$qos" "$pub")"; done
+    for pub in "${tls_pubs[@]}"; do measure tls "$qos" "$pub" "file:$(input_for tls "$qos" "$pub")"; done
+    for pub in "${v5_pubs[@]}"; do measure v5 "$qos" "$pub" "file:$(input_for v5 "$qos" "$pub")"; done
+  done
+  for pub in "${pubs[@]}"; do
+    # The ceiling reads all its input before connecting, so it has no latency to show.
+    [[ $pub == ceiling ]] || measure latency 0 "$pub" "file:$(lines_file 1000)" --linger-ms 500
+  done
+}
+
+run_memory() {
+  log "memory: $mem_lines lines and $big_bytes bytes"
+  local mem_pubs=() pub
+  for pub in linecast mosquitto_pub; do
+    [[ " ${pubs[*]} " == *" $pub "* ]] && mem_pubs+=("$pub")
+  done
+  for pub in "${mem_pubs[@]}"; do
+    measure mem-lines 0 "$pub" "file:$(lines_file "$mem_lines")"
+  done
+  rm -f "$(lines_file "$mem_lines")"
+  for pub in "${mem_pubs[@]}"; do
+    measure mem-bytes 0 "$pub" "gen-bytes:$big_bytes" --wide
+  done
+}
+
+run_strace() {
+  log "system calls: $strace_lines lines under strace"
+  rm -f "$out"/strace-*.txt
+  local qos pub
+  for qos in $strace_qos; do
+    for pub in $strace_pubs; do
+      [[ " ${pubs[*]} " == *" $pub "* ]] || continue
+      measure strace "$qos" "$pub" "file:$(input_for strace "$qos" "$pub")"
+    done
+  done
+}
+
 main() {
   install_missing
   build
@@ -383,54 +679,39 @@ main() {
   trap 'exit 130' INT TERM
   load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
   start_broker
-  log "mosquitto on 127.0.0.1:$port; $runs run(s) of $lines lines; QoS $qos_list"
-
-  "$tools/bench_gen" "$lines" >"$tmp/main.txt"
-  head -n "$peer_q12_lines" "$tmp/main.txt" >"$tmp/peer.txt"
-  head -n "$js_lines" "$tmp/main.txt" >"$tmp/js.txt"
-  "$tools/bench_gen" 1000 >"$tmp/latency.txt"
+  log "mosquitto on 127.0.0.1:$port (TLS: ${tls_port:-none}); $runs run(s) of $lines lines;" \
+    "QoS $qos_list"
   : >"$out/runs.tsv"
   rm -f "$out"/failed-*
 
-  local pubs=() pub
+  local pub
+  pubs=() tls_pubs=() v5_pubs=() v5_note=""
   for pub in ${BENCH_PUBLISHERS:-ceiling linecast mosquitto_pub mqttjs}; do
     [[ $pub == mqttjs && -z $mqttjs ]] && continue
     pubs+=("$pub")
   done
-  local qos input
-  for _ in $(seq "$runs"); do
-    for qos in $qos_list; do
-      for pub in "${pubs[@]}"; do
-        input=$tmp/main.txt
-        [[ $pub == mosquitto_pub && $qos != 0 ]] && input=$tmp/peer.txt
-        [[ $pub == mqttjs ]] && input=$tmp/js.txt
-        measure main "$qos" "$pub" "file:$input"
-      done
-    done
-    for pub in "${pubs[@]}"; do
-      # The ceiling reads all its input before connecting, so it has no latency to show.
-      [[ $pub == ceiling ]] || measure latency 0 "$pub" "file:$tmp/latency.txt" --linger-ms 500
-    done
+  for pub in linecast mosquitto_pub; do
+    [[ " ${pubs[*]} " == *" $pub "* ]] || continue
+    ((tls_lines > 0)) && tls_pubs+=("$pub")
+    ((v5_lines > 0)) || continue
+    if [[ $pub == mosquitto_pub ]]; then
+      v5_pubs+=(mosquitto_pub-v5)
+    elif linecast_speaks_v5; then
+      v5_pubs+=(linecast-v5 linecast-3.1.1)
+    else
+      log "MQTT 5: no linecast v5 rows: $v5_note"
+      v5_pubs+=(linecast-3.1.1)
+    fi
   done
 
-  log "memory: $mem_lines lines and $big_bytes bytes"
-  "$tools/bench_gen" "$mem_lines" >"$tmp/mem.txt"
-  local mem_pubs=()
-  for pub in linecast mosquitto_pub; do
-    [[ " ${pubs[*]} " == *" $pub "* ]] && mem_pubs+=("$pub")
-  done
-  for pub in "${mem_pubs[@]}"; do
-    measure mem-lines 0 "$pub" "file:$tmp/mem.txt"
-  done
-  rm -f "$tmp/mem.txt"
-  for pub in "${mem_pubs[@]}"; do
-    measure mem-bytes 0 "$pub" "gen-bytes:$big_bytes" --wide
-  done
+  for _ in $(seq "$runs"); do run_round; done
+  run_memory
+  if [[ $strace_on == 1 ]]; then run_strace; fi
 
   write_results
-  write_chart
+  write_charts
   cat "$out/results.md"
-  log "wrote $out/results.md, $out/msgs.png and $out/runs.tsv"
+  log "wrote $out/results.md, $out/msgs.png, $out/cpu.png and $out/runs.tsv"
 }
 
 main "$@"
