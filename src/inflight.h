@@ -8,8 +8,9 @@
 #include <vector>
 
 /// Records and payload bytes the window holds at most. Enough to keep the pipe to the broker
-/// full, few enough that memory stays small whatever the input rate.
-constexpr size_t kWindowRecords = 512;
+/// full while the acknowledgements of half of it come back, few enough that memory stays small
+/// whatever the input rate.
+constexpr size_t kWindowRecords = 2048;
 constexpr size_t kWindowBytes = 1024 * 1024;
 
 enum class Stage : uint8_t {

@@ -20,14 +20,6 @@ namespace {
 sigset_t wait_mask;
 bool have_wait_mask = false;
 
-// A broker that batches its small writes (Nagle) waits for our ACK before it sends more
-// acknowledgements; a delayed ACK would stall a full window for tens of milliseconds. The
-// kernel falls back to delayed ACKs on its own, so this is renewed after each read.
-void ack_quickly(const Transport& t) {
-  int on = 1;
-  setsockopt(t.fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-}
-
 // Writes once. Returns the bytes written, 0 when the connection takes nothing now, -1 when it
 // failed.
 long write_some(Transport& t) {
@@ -38,14 +30,15 @@ long write_some(Transport& t) {
       ssize_t n = send(t.fd, data, len, MSG_NOSIGNAL);
       if (n >= 0) return n;
       if (errno == EINTR) continue;
-      return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+      t.write_blocked = errno == EAGAIN || errno == EWOULDBLOCK;
+      return t.write_blocked ? 0 : -1;
     }
   }
   ERR_clear_error();
   int n = SSL_write(t.ssl, data, static_cast<int>(std::min<size_t>(len, INT_MAX)));
   if (n > 0) return n;
   switch (SSL_get_error(t.ssl, n)) {
-    case SSL_ERROR_WANT_WRITE: return 0;
+    case SSL_ERROR_WANT_WRITE: t.write_blocked = true; return 0;
     case SSL_ERROR_WANT_READ: t.write_wants_read = true; return 0;
     default: return -1;
   }
@@ -83,6 +76,7 @@ void transport_open(Transport& t, int fd, SSL* ssl) {
   t.broken = false;
   t.in_len = 0;
   t.write_wants_read = false;
+  t.write_blocked = false;
   if (ssl != nullptr) {
     // Partial writes, and a queue that may move between a write and its retry.
     SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
@@ -142,11 +136,13 @@ bool transport_read(Transport& t) {
     // A short plain read has emptied the socket: asking again would only say so.
     if (t.ssl == nullptr && static_cast<size_t>(n) < room) break;
   }
-  if (read_any) {
-    t.write_wants_read = false;
-    if (!t.broken) ack_quickly(t);
-  }
+  if (read_any) t.write_wants_read = false;
   return !t.broken;
+}
+
+void transport_ack_now(const Transport& t) {
+  int on = 1;
+  if (transport_open_now(t)) setsockopt(t.fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
 }
 
 short transport_events(const Transport& t) {

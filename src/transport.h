@@ -27,6 +27,7 @@ struct Transport {
   unsigned char in[kInBytes];
   size_t in_len = 0;
   bool write_wants_read = false;  // TLS: a write waits for the socket to become readable
+  bool write_blocked = false;     // the last write found the socket full: wait for POLLOUT
 };
 
 /// Takes over a connection. Output queued while there was none stays queued, to go first.
@@ -55,6 +56,11 @@ FlushResult transport_flush(Transport& t);
 /// Reads what the connection has now into `in`, as far as it has room. Returns false, with
 /// `broken` set, when the connection is closed or failed.
 bool transport_read(Transport& t);
+
+/// Sends the TCP acknowledgement of what was read at once instead of delayed. For when no
+/// output will carry it soon: a broker that batches its small writes (Nagle) waits for it
+/// before it sends more, and a delayed one stalls a waiting publisher for tens of ms.
+void transport_ack_now(const Transport& t);
 
 /// The poll() events to wait for on `fd`.
 short transport_events(const Transport& t);
