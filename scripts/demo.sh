@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds linecast and publishes a few lines through it. With no --host/--port given it starts a
-# throw-away mosquitto on a free loopback port; a subscriber shows what arrived.
+# Builds linecast and publishes a few lines through it. With neither --host nor --port given it
+# starts a throw-away mosquitto on a free loopback port; otherwise it uses your broker (port
+# 1883 and host localhost unless given). A subscriber shows what arrived.
 #   scripts/demo.sh [linecast options...]        e.g. scripts/demo.sh --qos 1 --maxdatalen 8
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -8,7 +9,7 @@ scripts/bootstrap.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target linecast >/dev/null
 
-host=127.0.0.1 port="" broker=""
+host="" port="" broker=""
 args=("$@")
 for ((i = 0; i < ${#args[@]}; i++)); do
   case "${args[i]}" in
@@ -16,6 +17,11 @@ for ((i = 0; i < ${#args[@]}; i++)); do
     --port) port=${args[i + 1]:-} ;;
   esac
 done
+# linecast's own defaults: the subscriber must look where linecast publishes.
+own_broker=""
+if [ -z "$host" ] && [ -z "$port" ]; then own_broker=yes; fi
+host=${host:-localhost}
+port=${port:-1883}
 tmp=$(mktemp -d)
 cleanup() {
   [ -n "$broker" ] && kill "$broker" 2>/dev/null && wait "$broker" 2>/dev/null
@@ -23,7 +29,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [ -z "$port" ]; then
+if [ -n "$own_broker" ]; then
+  host=127.0.0.1
   # A random high port; mosquitto refuses to start when it is taken, and we try another.
   for _ in $(seq 20); do
     port=$((20000 + RANDOM % 40000))

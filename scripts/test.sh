@@ -10,7 +10,8 @@ for tree in build:OFF build-asan:ON; do
   dir=${tree%%:*}
   sanitize=${tree##*:}
   echo "== $dir (sanitizers $sanitize)"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLINECAST_SANITIZE="$sanitize" >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLINECAST_SANITIZE="$sanitize" \
+    -DLINECAST_WERROR=ON >/dev/null
   cmake --build "$dir" -j "$jobs"
   (cd "$dir" && ctest --output-on-failure -j "$jobs")
 done

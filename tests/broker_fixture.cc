@@ -1,98 +1,61 @@
-// Test support: starting and stopping mosquitto, a recording subscriber, and child processes.
+// Test support: starting and stopping mosquitto, subscribers, and child processes.
 #include "broker_fixture.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <mosquitto.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
-#include <thread>
+
+#include "test_support.h"
 
 namespace {
 
 constexpr int kBrokerStartTimeoutMs = 10000;
+constexpr int kStillRunning = -1;
+constexpr int kEndUnknown = -2;
 
-int free_loopback_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    close(fd);
-    throw std::runtime_error("no free port");
-  }
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
-void write_file(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-// Waits for `pid` up to `timeout_ms`; returns the raw wait status or -1 if it is still running.
+// Waits for `pid` up to `timeout_ms`; returns the raw wait status, kStillRunning, or
+// kEndUnknown when waitpid fails (which fails the test: how the process ended is unknown).
 int wait_pid(pid_t pid, int timeout_ms) {
   long long deadline = monotonic_ms() + timeout_ms;
   for (;;) {
     int status = 0;
     pid_t done = waitpid(pid, &status, WNOHANG);
     if (done == pid) return status;
-    if (done < 0 && errno != EINTR) return 0;
-    if (monotonic_ms() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (done < 0 && errno != EINTR) {
+      ADD_FAILURE() << "waitpid(" << pid << "): " << strerror(errno);
+      return kEndUnknown;
+    }
+    if (monotonic_ms() >= deadline) return kStillRunning;
+    sleep_ms(5);
   }
 }
 
+// The exit status (0-255), or 128 + the signal that ended it.
+int exit_status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
+
+// Sends `sig` to `pid`; a process that is gone fails the test.
+void send_signal(pid_t pid, int sig) {
+  if (pid <= 0 || kill(pid, sig) != 0) {
+    ADD_FAILURE() << "cannot send signal " << sig << " to " << pid << ": " << strerror(errno);
+  }
+}
+
+// In a forked child: reports `what` failed on standard error and ends with status 127.
+[[noreturn]] void child_failed(const char* what) {
+  ssize_t ignored = ::write(2, what, strlen(what));
+  (void)ignored;  // nowhere left to report it
+  _exit(127);
+}
+
 }  // namespace
-
-bool port_accepts(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return ok;
-}
-
-long long monotonic_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-std::string make_temp_dir() {
-  char templ[] = "/tmp/linecast-test-XXXXXX";
-  if (mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
-  return templ;
-}
-
-void remove_tree(const std::string& dir) {
-  if (dir.rfind("/tmp/linecast-test-", 0) != 0) return;  // never anything else
-  std::string cmd = "rm -rf '" + dir + "'";
-  if (system(cmd.c_str()) != 0) perror("rm");
-}
 
 BrokerFixture::BrokerFixture(const std::string& extra_config, const std::string& user,
                              const std::string& password, bool persistent)
@@ -126,88 +89,104 @@ BrokerFixture::~BrokerFixture() {
 }
 
 void BrokerFixture::start() {
+  const std::string conf = dir_ + "/mosquitto.conf";
   pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error(std::string("fork: ") + strerror(errno));
   if (pid_ == 0) {
     int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(null, 2);
-    std::string conf = dir_ + "/mosquitto.conf";
+    if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) _exit(127);
     execlp("mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   long long deadline = monotonic_ms() + kBrokerStartTimeoutMs;
   while (!port_accepts(port_)) {
-    if (monotonic_ms() > deadline || waitpid(pid_, nullptr, WNOHANG) == pid_) {
+    if (monotonic_ms() > deadline || waitpid(pid_, nullptr, WNOHANG) != 0) {
       throw std::runtime_error("mosquitto did not start; log: " + read_file(dir_ + "/broker.log"));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    sleep_ms(10);
   }
 }
 
 void BrokerFixture::stop() {
   if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  if (wait_pid(pid_, 10000) == -1) {
+  send_signal(pid_, SIGTERM);
+  if (wait_pid(pid_, 10000) == kStillRunning) {
     kill(pid_, SIGKILL);
-    wait_pid(pid_, 10000);
+    if (wait_pid(pid_, 10000) == kStillRunning) ADD_FAILURE() << "mosquitto survived SIGKILL";
   }
   pid_ = -1;
 }
 
-void BrokerFixture::freeze() { kill(pid_, SIGSTOP); }
-void BrokerFixture::thaw() { kill(pid_, SIGCONT); }
+void BrokerFixture::freeze() { send_signal(pid_, SIGSTOP); }
+void BrokerFixture::thaw() { send_signal(pid_, SIGCONT); }
 
-namespace {
-
-void on_sub_message(mosquitto*, void* obj, const mosquitto_message* m) {
-  Message message;
-  message.payload.assign(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
-  message.qos = m->qos;
-  message.retained = m->retain;
-  static_cast<Subscriber*>(obj)->add(std::move(message));
+void BrokerFixture::stop_while_frozen() {
+  send_signal(pid_, SIGTERM);
+  send_signal(pid_, SIGCONT);
+  stop();
 }
 
-void on_sub_subscribe(mosquitto*, void* obj, int, int, const int*) {
-  static_cast<Subscriber*>(obj)->subscribed();
-}
-
-}  // namespace
-
-Subscriber::Subscriber(int port, const std::string& topic, int qos, bool clean,
-                       const std::string& clientid) {
+SubscribedClient::SubscribedClient(int port, const std::string& topic, int qos,
+                                   OnMessage on_message, bool clean, const std::string& clientid)
+    : on_message_(std::move(on_message)) {
   mosquitto_lib_init();
   mosq_ = mosquitto_new(clientid.empty() ? nullptr : clientid.c_str(), clean, this);
-  if (mosq_ == nullptr) throw std::runtime_error("mosquitto_new failed");
-  mosquitto_message_callback_set(mosq_, on_sub_message);
-  mosquitto_subscribe_callback_set(mosq_, on_sub_subscribe);
+  if (mosq_ == nullptr) {
+    mosquitto_lib_cleanup();
+    throw std::runtime_error("mosquitto_new failed");
+  }
+  mosquitto_message_callback_set(mosq_, [](mosquitto*, void* obj, const mosquitto_message* m) {
+    static_cast<SubscribedClient*>(obj)->message(*m);
+  });
+  mosquitto_subscribe_callback_set(
+      mosq_, [](mosquitto*, void* obj, int, int count, const int* granted) {
+        // 0x80 in place of a QoS: the broker refused the subscription.
+        static_cast<SubscribedClient*>(obj)->subscribed(count == 1 && granted[0] != 0x80);
+      });
+  const char* failed = nullptr;
   if (mosquitto_connect(mosq_, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS ||
       mosquitto_subscribe(mosq_, nullptr, topic.c_str(), qos) != MOSQ_ERR_SUCCESS ||
       mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS) {
-    throw std::runtime_error("subscriber could not connect");
+    failed = "subscriber could not connect";
+  } else {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::seconds(10), [this] { return suback_ != kWaiting; });
+    if (suback_ == kWaiting) failed = "no SUBACK";
+    if (suback_ == kRefused) failed = "subscription refused";
   }
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (!changed_.wait_for(lock, std::chrono::seconds(10), [this] { return subscribed_; })) {
-    throw std::runtime_error("no SUBACK");
+  if (failed != nullptr) {
+    release();  // the destructor does not run for a constructor that throws
+    throw std::runtime_error(failed);
   }
 }
 
-Subscriber::~Subscriber() {
+SubscribedClient::~SubscribedClient() { release(); }
+
+void SubscribedClient::release() {
   mosquitto_disconnect(mosq_);
   mosquitto_loop_stop(mosq_, false);
   mosquitto_destroy(mosq_);
   mosquitto_lib_cleanup();
 }
 
-void Subscriber::add(Message message) {
+void SubscribedClient::subscribed(bool granted) {
   std::lock_guard<std::mutex> lock(mutex_);
-  messages_.push_back(std::move(message));
+  suback_ = granted ? kGranted : kRefused;
   changed_.notify_all();
 }
 
-void Subscriber::subscribed() {
+Subscriber::Subscriber(int port, const std::string& topic, int qos, bool clean,
+                       const std::string& clientid)
+    : client_(
+          port, topic, qos, [this](const mosquitto_message& m) { add(m); }, clean, clientid) {}
+
+void Subscriber::add(const mosquitto_message& m) {
+  Message message;
+  message.payload.assign(static_cast<const char*>(m.payload), static_cast<size_t>(m.payloadlen));
+  message.qos = m.qos;
+  message.retained = m.retain;
   std::lock_guard<std::mutex> lock(mutex_);
-  subscribed_ = true;
+  messages_.push_back(std::move(message));
   changed_.notify_all();
 }
 
@@ -233,26 +212,45 @@ Child::Child(const std::vector<std::string>& args) : dir_(make_temp_dir()) {
   int fds[2];
   // Close-on-exec, so that no other child (a restarted broker) holds the input open.
   if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  std::string out = dir_ + "/out";
-  std::string err = dir_ + "/err";
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(fds[0], 0);
+  try {
+    start(linecast_bin(), args, fds[0]);
+  } catch (...) {
     close(fds[0]);
     close(fds[1]);
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(LINECAST_BIN));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(LINECAST_BIN, argv.data());
-    _exit(127);
+    throw;
   }
   close(fds[0]);
   input_ = fds[1];
+}
+
+Child::Child(const std::string& program, const std::vector<std::string>& args, int stdin_fd)
+    : dir_(make_temp_dir()) {
+  start(program, args, stdin_fd);
+}
+
+void Child::start(const std::string& program, const std::vector<std::string>& args, int stdin_fd) {
+  // A child that ends before reading its input must fail the write (EPIPE), not end the test.
+  ::signal(SIGPIPE, SIG_IGN);
+  // The files exist before the child runs, so that out() and err() never miss them.
+  int out = open((dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int err = open((dir_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  std::vector<char*> argv;  // made before the fork: the child only calls what is safe there
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_ = out < 0 || err < 0 ? -1 : fork();
+  if (pid_ == 0) {
+    if (dup2(stdin_fd, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) child_failed("dup2\n");
+    execvp(argv[0], argv.data());
+    child_failed("exec failed\n");
+  }
+  int error = errno;
+  if (out >= 0) close(out);
+  if (err >= 0) close(err);
+  if (pid_ < 0) {
+    remove_tree(dir_);
+    throw std::runtime_error("cannot start " + program + ": " + strerror(error));
+  }
 }
 
 Child::~Child() {
@@ -265,13 +263,19 @@ Child::~Child() {
 }
 
 void Child::write(const std::string& bytes) {
+  if (!offer(bytes)) throw std::runtime_error("write to child failed: it has ended");
+}
+
+bool Child::offer(const std::string& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = ::write(input_, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw std::runtime_error("write to child failed");
+    if (n < 0 && errno == EPIPE) return false;
+    if (n < 0) throw std::runtime_error(std::string("write to child failed: ") + strerror(errno));
     done += static_cast<size_t>(n);
   }
+  return true;
 }
 
 void Child::close_input() {
@@ -279,27 +283,38 @@ void Child::close_input() {
   input_ = -1;
 }
 
-void Child::signal(int sig) { kill(pid_, sig); }
+void Child::signal(int sig) { send_signal(pid_, sig); }
 
 int Child::wait(int timeout_ms) {
-  if (status_ != -1) return status_;
+  if (status_ >= 0) return status_;
+  if (status_ == kEndUnknown) return -1;
   int raw = wait_pid(pid_, timeout_ms);
-  if (raw == -1) {
+  if (raw == kStillRunning) {
     kill(pid_, SIGKILL);
     wait_pid(pid_, 10000);
-    status_ = -2;
+    status_ = kEndUnknown;
     return -1;
   }
-  status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  if (raw == kEndUnknown) {
+    status_ = kEndUnknown;
+    return -1;
+  }
+  status_ = exit_status(raw);
   return status_;
 }
 
 bool Child::still_running_after(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  sleep_ms(ms);
   if (status_ != -1) return false;
   int raw = 0;
-  if (waitpid(pid_, &raw, WNOHANG) == 0) return true;
-  status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  pid_t done = waitpid(pid_, &raw, WNOHANG);
+  if (done == 0) return true;
+  if (done < 0) {
+    ADD_FAILURE() << "waitpid(" << pid_ << "): " << strerror(errno);
+    status_ = kEndUnknown;
+    return false;
+  }
+  status_ = exit_status(raw);
   return false;
 }
 
@@ -309,45 +324,12 @@ std::string Child::err() const { return read_file(dir_ + "/err"); }
 int run_linecast(const std::vector<std::string>& args, const std::string& input, std::string* out,
                  std::string* err) {
   Child child(args);
-  child.write(input);
+  // A child may end without reading its input, as when it cannot connect: its status and
+  // output tell the rest.
+  child.offer(input);
   child.close_input();
   int status = child.wait();
   if (out != nullptr) *out = child.out();
   if (err != nullptr) *err = child.err();
   return status;
-}
-
-Child::Child(const std::string& program, const std::vector<std::string>& args, int stdin_fd)
-    : dir_(make_temp_dir()) {
-  std::string out = dir_ + "/out";
-  std::string err = dir_ + "/err";
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(stdin_fd, 0);
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execvp(program.c_str(), argv.data());
-    _exit(127);
-  }
-}
-
-long peak_rss_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return -1;
-}
-
-void BrokerFixture::stop_while_frozen() {
-  kill(pid_, SIGTERM);
-  kill(pid_, SIGCONT);
-  stop();
 }

@@ -1,15 +1,17 @@
-// Test support: a real mosquitto broker on a free loopback port, a subscriber that records what
-// it receives, and the linecast binary run as a child process.
+// Test support: a real mosquitto broker on a free loopback port, subscribers that see what it
+// delivers, and the linecast binary run as a child process.
 #pragma once
 
 #include <sys/types.h>
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 struct mosquitto;
+struct mosquitto_message;
 
 /// A mosquitto of its own: config, password file and persistence in a temporary directory.
 /// Started by the constructor, stopped by the destructor.
@@ -50,16 +52,40 @@ struct Message {
   bool retained = false;
 };
 
-/// A subscriber on its own network thread that keeps every message it receives.
+/// The libmosquitto set-up every subscriber shares: a client connected to the loopback `port`,
+/// subscribed to `topic` at `qos`, on a network thread of its own. The constructor returns once
+/// the broker confirmed the subscription, and throws when it cannot connect, the subscription
+/// is refused or no SUBACK comes within 10 s. `on_message` runs on the network thread.
+class SubscribedClient {
+ public:
+  using OnMessage = std::function<void(const mosquitto_message&)>;
+  /// With `clean` false the session (and its queue) survives a broker restart.
+  SubscribedClient(int port, const std::string& topic, int qos, OnMessage on_message,
+                   bool clean = true, const std::string& clientid = "");
+  ~SubscribedClient();
+  SubscribedClient(const SubscribedClient&) = delete;
+  SubscribedClient& operator=(const SubscribedClient&) = delete;
+
+  // Used by the library callbacks.
+  void message(const mosquitto_message& m) { on_message_(m); }
+  void subscribed(bool granted);
+
+ private:
+  void release();
+
+  OnMessage on_message_;
+  mosquitto* mosq_ = nullptr;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  enum { kWaiting, kGranted, kRefused } suback_ = kWaiting;
+};
+
+/// A subscriber that keeps every message it receives.
 class Subscriber {
  public:
-  /// Connects and subscribes; returns once the broker has confirmed the subscription. With
-  /// `clean` false the session (and its queue) survives a broker restart.
+  /// Connects and subscribes; see SubscribedClient.
   Subscriber(int port, const std::string& topic, int qos, bool clean = true,
              const std::string& clientid = "");
-  ~Subscriber();
-  Subscriber(const Subscriber&) = delete;
-  Subscriber& operator=(const Subscriber&) = delete;
 
   /// Waits until at least `count` messages arrived or `timeout_ms` passed; returns a copy.
   std::vector<Message> wait_for(size_t count, int timeout_ms);
@@ -68,31 +94,40 @@ class Subscriber {
   /// Payloads only.
   std::vector<std::string> payloads(size_t count, int timeout_ms);
 
-  // Used by the library callbacks.
-  void add(Message message);
-  void subscribed();
-
  private:
-  mosquitto* mosq_ = nullptr;
+  void add(const mosquitto_message& m);
+
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Message> messages_;
-  bool subscribed_ = false;
+  SubscribedClient client_;  // last: its network thread ends before the members above go
 };
 
-/// The linecast binary as a child: standard input a pipe, standard output and error files.
+/// A program run as a child: standard input a pipe (or a given descriptor), standard output and
+/// error files.
 class Child {
  public:
+  /// Runs linecast_bin() with `args`, its standard input a pipe written by write().
   explicit Child(const std::vector<std::string>& args);
+  /// Runs `program` (looked up in PATH) with `args` and `stdin_fd` (kept open by the caller) as
+  /// standard input; write and close_input then do nothing. For a wrapper such as valgrind, or
+  /// an input that is not a pipe.
+  Child(const std::string& program, const std::vector<std::string>& args, int stdin_fd);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
+  /// Writes all of `bytes` to standard input; throws when the pipe fails.
   void write(const std::string& bytes);
+  /// Writes what the child reads of `bytes`; false when it ended before reading all of them.
+  /// Throws on any other failure.
+  bool offer(const std::string& bytes);
   void close_input();
+  /// Sends `sig`; a child that can no longer be signalled fails the test.
   void signal(int sig);
-  /// Waits for the end; returns the exit status (0-255), 128 + signal when killed by one, or -1
-  /// when it is still running after `timeout_ms` (then it is killed).
+  /// Waits for the end; returns the exit status (0-255), or 128 + signal when killed by one.
+  /// Returns -1 when it is still running after `timeout_ms` (then it is killed), and also when
+  /// its end cannot be learned, which fails the test.
   int wait(int timeout_ms = 20000);
   /// Whether it is still running after `ms`.
   bool still_running_after(int ms);
@@ -100,32 +135,16 @@ class Child {
   std::string err() const;
   pid_t pid() const { return pid_; }
 
-  /// Runs `program` with `args` and `stdin_fd` (kept open by the caller) as standard input;
-  /// write and close_input then do nothing. For a wrapper such as valgrind, or an input that is
-  /// not a pipe.
-  Child(const std::string& program, const std::vector<std::string>& args, int stdin_fd);
-
  private:
+  void start(const std::string& program, const std::vector<std::string>& args, int stdin_fd);
+
   std::string dir_;
   pid_t pid_ = -1;
   int input_ = -1;
-  int status_ = -1;
+  int status_ = -1;  // -1 while running (as far as we know); -2 once it could not be waited for
 };
 
 /// Runs linecast with `args` after the program name, feeds it `input`, closes its input and
 /// waits for the end. Returns the exit status; `out` receives standard output.
 int run_linecast(const std::vector<std::string>& args, const std::string& input, std::string* out,
                  std::string* err = nullptr);
-
-/// A new directory under /tmp; remove_tree removes it with its contents.
-std::string make_temp_dir();
-void remove_tree(const std::string& dir);
-
-/// Whether something accepts TCP connections on the loopback `port` now.
-bool port_accepts(int port);
-
-/// Milliseconds on a monotonic clock.
-long long monotonic_ms();
-
-/// Peak resident memory (VmHWM) of the running process `pid` in KiB, or -1 when it is gone.
-long peak_rss_kib(pid_t pid);

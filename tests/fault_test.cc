@@ -1,12 +1,10 @@
 // linecast under hostile conditions: brokers that restart, freeze, never answer, answer with junk
 // or drop every publish; huge, endless, failing and interactive inputs; valgrind; and the
 // password hidden from other users. Each test checks that nothing is lost or reported wrongly.
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mosquitto.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,46 +12,20 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "broker_fixture.h"
+#include "fake_broker.h"
+#include "test_support.h"
 
 namespace {
-
-using Strings = std::vector<std::string>;
-
-// Subscribers may fall behind a fast publisher, and a restarted broker must keep what it
-// queued: the broker must queue, never drop.
-const char kDeepQueues[] = "max_queued_messages 1000000\nmax_inflight_messages 1000\n";
 
 // The peak memory allowed to the plain build with records of the default size, however fast
 // the input and however slow the broker.
 constexpr long kPeakRssKib = 8 * 1024;
-
-Strings args_for(int port, const std::string& topic, Strings extra = {}) {
-  Strings args = {topic, "--host", "127.0.0.1", "--port", std::to_string(port)};
-  args.insert(args.end(), extra.begin(), extra.end());
-  return args;
-}
-
-void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-std::string file_text(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
-
-size_t count_of(const std::string& text, const std::string& line) {
-  size_t n = 0;
-  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
-  return n;
-}
 
 // `text` without any of its lines equal to `line`.
 std::string without(const std::string& text, const std::string& line) {
@@ -63,57 +35,6 @@ std::string without(const std::string& text, const std::string& line) {
     if (l + "\n" != line) rest += l + "\n";
   }
   return rest;
-}
-
-// Waits until the child's standard output holds `line` `count` times.
-bool wait_for_output(const Child& child, const std::string& line, size_t count, int timeout_ms) {
-  long long deadline = monotonic_ms() + timeout_ms;
-  while (count_of(child.out(), line) < count) {
-    if (monotonic_ms() > deadline) return false;
-    sleep_ms(10);
-  }
-  return true;
-}
-
-// Records "%08zu" padded with dots to `width` bytes, the last one a line feed.
-std::string numbered(size_t from, size_t count, size_t width = 9) {
-  std::string text;
-  char number[32];
-  for (size_t i = from; i < from + count; ++i) {
-    snprintf(number, sizeof number, "%08zu", i);
-    std::string record(number);
-    record.resize(width - 1, '.');
-    text += record + "\n";
-  }
-  return text;
-}
-
-// The payloads of `count` records numbered from 0.
-Strings numbered_records(size_t count, size_t width = 9) {
-  Strings records;
-  std::istringstream in(numbered(0, count, width));
-  for (std::string line; std::getline(in, line);) records.push_back(line + "\n");
-  return records;
-}
-
-Strings payloads_of(const std::vector<Message>& messages) {
-  Strings out;
-  for (const Message& m : messages) out.push_back(m.payload);
-  return out;
-}
-
-// The first arrival of each payload, in arrival order: what at-least-once delivery must
-// still get right.
-Strings without_repeats(const Strings& payloads) {
-  Strings out;
-  std::vector<bool> seen;
-  for (const std::string& p : payloads) {
-    size_t n = std::stoul(p.substr(0, 8));
-    if (n >= seen.size()) seen.resize(n + 1);
-    if (!seen[n]) out.push_back(p);
-    seen[n] = true;
-  }
-  return out;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -179,11 +100,12 @@ TEST(Restart, BrokerRestartedMidStreamDuplicatesNothingAtQos2) { restart_mid_str
 class Feeder {
  public:
   Feeder(Child& child, size_t first) : written_(first) {
-    signal(SIGPIPE, SIG_IGN);  // a child that ends first must fail the write, not kill the test
     thread_ = std::thread([this, &child] { run(child); });
   }
   ~Feeder() { finish(); }
   size_t written() const { return written_; }
+  // Whether a write failed: the child stopped reading its input for good.
+  bool broken() const { return broken_; }
   // Stops after the batch in progress; returns the number after the last record written.
   size_t finish() {
     stop_ = true;
@@ -202,10 +124,11 @@ class Feeder {
         written_ += kBatch;
       }
     } catch (const std::exception&) {
-      // the child ended without reading everything: the test sees it by the counts
+      broken_ = true;  // expected only where the child is told to end while it is fed
     }
   }
   std::atomic<bool> stop_{false};
+  std::atomic<bool> broken_{false};
   std::atomic<size_t> written_{0};
   std::thread thread_;
 };
@@ -234,6 +157,7 @@ void frozen_broker(int qos) {
   broker.thaw();
   sleep_ms(500);
   size_t total = feeder.finish();
+  EXPECT_FALSE(feeder.broken());
   EXPECT_GT(total, stalled_at);
   long peak = peak_rss_kib(child.pid());
   child.close_input();
@@ -304,61 +228,6 @@ TEST(Freeze, StopRequestDuringALongerFreezeGivesUpAfterTheWait) {
 // ---------------------------------------------------------------------------------------------
 // Brokers that never answer or answer with junk: the connection fails within its deadline.
 
-// A listening socket on a free loopback port; accepted connections get a receive buffer of
-// `receive_buffer` bytes when that is not 0.
-int listen_on_loopback(int* port, int receive_buffer = 0) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (receive_buffer > 0) {
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-  }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(fd, 8) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    throw std::runtime_error("no listening socket");
-  }
-  *port = ntohs(addr.sin_port);
-  return fd;
-}
-
-// Accepts connections and answers each with `reply` (nothing when empty), then reads what
-// comes until the client leaves. With `silent` it never even accepts: the kernel completes the
-// handshake and the CONNECT lies unread. With `pause_ms` it is a slow reader: a small receive
-// buffer, and a pause after each read.
-class FakeBroker {
- public:
-  FakeBroker(std::string reply, bool silent, int pause_ms = 0)
-      : reply_(std::move(reply)), pause_ms_(pause_ms) {
-    listener_ = listen_on_loopback(&port_, pause_ms > 0 ? 8192 : 0);
-    if (!silent) thread_ = std::thread([this] { serve(); });
-  }
-  ~FakeBroker() {
-    shutdown(listener_, SHUT_RDWR);  // wakes the accept
-    if (thread_.joinable()) thread_.join();
-    close(listener_);
-  }
-  int port() const { return port_; }
-
- private:
-  void serve() {
-    for (;;) {
-      int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) return;
-      if (!reply_.empty() && ::write(fd, reply_.data(), reply_.size()) < 0) perror("write");
-      char buf[16384];
-      while (::read(fd, buf, sizeof buf) > 0) sleep_ms(pause_ms_);
-      close(fd);
-    }
-  }
-  std::string reply_;
-  int pause_ms_;
-  int listener_ = -1;
-  int port_ = 0;
-  std::thread thread_;
-};
-
 TEST(HostileBroker, NoAnswerOrJunkFailsToConnectWithinTheDeadline) {
   struct Case {
     const char* name;
@@ -386,7 +255,10 @@ TEST(HostileBroker, NoAnswerOrJunkFailsToConnectWithinTheDeadline) {
   std::vector<std::unique_ptr<Child>> children;
   long long start = monotonic_ms();
   for (const Case& c : cases) {
-    fakes.push_back(std::make_unique<FakeBroker>(c.reply, c.silent));
+    FakeBrokerOptions options;
+    options.connack = c.reply;
+    options.accept = !c.silent;
+    fakes.push_back(std::make_unique<FakeBroker>(options));
     children.push_back(std::make_unique<Child>(
         Strings{"t", "--host", "127.0.0.1", "--port", std::to_string(fakes.back()->port())}));
     children.back()->write("x\n");
@@ -434,7 +306,9 @@ TEST(HostileBroker, DroppedForEveryPublishReconnectsOnceThenFails) {
 // other in the output, which must not grow beyond the unwritten bytes and one record.
 TEST(HostileBroker, SlowReaderKeepsTheOutputOfBigRecordsBounded) {
   constexpr size_t kMaxdatalen = 1 << 20;
-  FakeBroker slow(std::string("\x20\x02\x00\x00", 4), false, /*pause_ms=*/1);
+  FakeBrokerOptions options;
+  options.pause_ms = 1;
+  FakeBroker slow(options);
   Child child({"slow", "--host", "127.0.0.1", "--port", std::to_string(slow.port()), "--maxdatalen",
                std::to_string(kMaxdatalen)});
   const std::string record(kMaxdatalen, 'r');
@@ -458,31 +332,9 @@ TEST(HostileBroker, SlowReaderKeepsTheOutputOfBigRecordsBounded) {
 class CountingSubscriber {
  public:
   CountingSubscriber(int port, const std::string& topic, const std::string& repeated, size_t period)
-      : repeated_(repeated), period_(period) {
-    mosquitto_lib_init();
-    mosq_ = mosquitto_new(nullptr, true, this);
-    mosquitto_message_callback_set(mosq_, [](mosquitto*, void* obj, const mosquitto_message* m) {
-      static_cast<CountingSubscriber*>(obj)->add(m);
-    });
-    mosquitto_subscribe_callback_set(mosq_, [](mosquitto*, void* obj, int, int, const int*) {
-      static_cast<CountingSubscriber*>(obj)->subscribed_ = true;
-    });
-    if (mosquitto_connect(mosq_, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS ||
-        mosquitto_subscribe(mosq_, nullptr, topic.c_str(), 0) != MOSQ_ERR_SUCCESS ||
-        mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS) {
-      throw std::runtime_error("subscriber could not connect");
-    }
-    for (long long deadline = monotonic_ms() + 10000; !subscribed_;) {
-      if (monotonic_ms() > deadline) throw std::runtime_error("no SUBACK");
-      sleep_ms(5);
-    }
-  }
-  ~CountingSubscriber() {
-    mosquitto_disconnect(mosq_);
-    mosquitto_loop_stop(mosq_, false);
-    mosquitto_destroy(mosq_);
-    mosquitto_lib_cleanup();
-  }
+      : repeated_(repeated),
+        period_(period),
+        client_(port, topic, 0, [this](const mosquitto_message& m) { add(m); }) {}
   // Waits until `total` bytes arrived or `timeout_ms` passed; returns the bytes so far.
   size_t wait_for(size_t total, int timeout_ms) {
     long long deadline = monotonic_ms() + timeout_ms;
@@ -495,24 +347,23 @@ class CountingSubscriber {
   size_t mismatched() const { return mismatched_; }
 
  private:
-  void add(const mosquitto_message* m) {
-    size_t len = static_cast<size_t>(m->payloadlen);
+  void add(const mosquitto_message& m) {
+    size_t len = static_cast<size_t>(m.payloadlen);
     size_t phase = bytes_ % period_;
-    if (phase + len > repeated_.size() || memcmp(m->payload, repeated_.data() + phase, len) != 0) {
+    if (phase + len > repeated_.size() || memcmp(m.payload, repeated_.data() + phase, len) != 0) {
       ++mismatched_;
     }
     if (len > longest_) longest_ = len;
     ++messages_;
     bytes_ += len;
   }
-  mosquitto* mosq_ = nullptr;
   const std::string& repeated_;
   size_t period_;
-  std::atomic<bool> subscribed_{false};
   std::atomic<size_t> bytes_{0};
   std::atomic<size_t> messages_{0};
   std::atomic<size_t> longest_{0};
   std::atomic<size_t> mismatched_{0};
+  SubscribedClient client_;  // last: its network thread ends before the members above go
 };
 
 // Input without a line feed: 251 bytes repeated, a prime period, so that records cut at any
@@ -545,7 +396,7 @@ TEST(Input, GibibyteWithoutDelimiterIsCutAtTheLengthLimitInBoundedMemory) {
   CountingSubscriber sub(broker.port(), "gib", input, kPeriod);
   int fds[2];
   ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-  Child child(LINECAST_BIN,
+  Child child(linecast_bin(),
               args_for(broker.port(), "gib", {"--maxdatalen", std::to_string(kMaxdatalen)}),
               fds[0]);
   close(fds[0]);
@@ -590,23 +441,17 @@ TEST(Input, ReadErrorMidStreamDeliversWhatCameBeforeAndIsReported) {
   Subscriber sub(broker.port(), "rst", 1);
   int port = 0;
   int listener = listen_on_loopback(&port);
-  int writer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  ASSERT_EQ(connect(writer, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  int writer = connect_to_loopback(port);
+  ASSERT_GE(writer, 0);
   int reader = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   ASSERT_GE(reader, 0);
   close(listener);
-  Child child(LINECAST_BIN, args_for(broker.port(), "rst", {"--qos", "1"}), reader);
+  Child child(linecast_bin(), args_for(broker.port(), "rst", {"--qos", "1"}), reader);
   close(reader);
   const std::string sent = "one\ntwo\npart";
   ASSERT_EQ(write(writer, sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
   EXPECT_EQ(sub.payloads(2, 5000), (Strings{"one\n", "two\n"}));
-  linger reset{1, 0};  // closing with a zero linger time sends a reset
-  setsockopt(writer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  close(writer);
+  close_with_reset(writer);
   EXPECT_EQ(child.wait(15000), 255);
   EXPECT_EQ(child.out(), "Using topic rst\nConnecting\nFailed to read standard input\n");
   EXPECT_EQ(child.err(), "");
@@ -616,31 +461,28 @@ TEST(Input, ReadErrorMidStreamDeliversWhatCameBeforeAndIsReported) {
 // A tmux server of its own, its socket in a temporary directory, ended with what it runs.
 class Tmux {
  public:
-  Tmux() : dir_(make_temp_dir()) {
-    std::ofstream(dir_ + "/tmux.conf") << "set -g remain-on-exit on\n";
-  }
+  Tmux() : dir_(make_temp_dir()) { write_file(dir_ + "/tmux.conf", "set -g remain-on-exit on\n"); }
   ~Tmux() {
-    run("kill-server");
+    tmux("kill-server", nullptr);  // nothing to check: the server may have gone already
     remove_tree(dir_);
   }
   const std::string& dir() const { return dir_; }
-  // Runs a tmux command line (quoted for the shell by the caller); returns its output.
+  // Runs a tmux command line (quoted for the shell by the caller); returns its output. A
+  // command that fails fails the test.
   std::string run(const std::string& args) {
-    std::string cmd =
-        "tmux -S " + dir_ + "/socket -f " + dir_ + "/tmux.conf " + args + " 2>/dev/null";
     std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-      char buf[256];
-      size_t n;
-      while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-      pclose(p);
-    }
+    EXPECT_EQ(tmux(args, &out), 0) << "tmux " << args;
     return out;
   }
   // "0" while the pane's program runs, "1 <status>" once it ended.
   std::string pane_state() { return run("display -p -t lc '#{pane_dead} #{pane_dead_status}'"); }
 
  private:
+  int tmux(const std::string& args, std::string* out) {
+    return run_shell(
+        "tmux -S " + dir_ + "/socket -f " + dir_ + "/tmux.conf " + args + " 2>/dev/null", out);
+  }
+
   std::string dir_;
 };
 
@@ -651,14 +493,17 @@ TEST(Input, InteractiveTerminalPublishesEachLineAtOnceAndStopsInOrder) {
   Tmux tmux;
   const std::string out = tmux.dir() + "/out";
   const std::string status = tmux.dir() + "/status";
+  // Both exist from the start: until the pane writes them, they are empty.
+  write_file(out, "");
+  write_file(status, "");
   // The pane's shell records the exit status: a sanitized binary's end is not always seen by
-  // tmux as an exit with a status.
-  tmux.run("new-session -d -s lc -x 80 -y 24 \"" + std::string(LINECAST_BIN) +
-           " tty --host 127.0.0.1 --port " + broker.port_text() + " > " + out + "; echo $? > " +
+  // tmux as an exit with a status. The \$ keeps the $? for the pane's shell.
+  tmux.run("new-session -d -s lc -x 80 -y 24 \"" + shell_quoted(linecast_bin()) +
+           " tty --host 127.0.0.1 --port " + broker.port_text() + " > " + out + "; echo \\$? > " +
            status + "\"");
   for (long long deadline = monotonic_ms() + 5000;
-       file_text(out) != "Using topic tty\nConnecting\n";) {
-    ASSERT_LT(monotonic_ms(), deadline) << file_text(out);
+       read_file(out) != "Using topic tty\nConnecting\n";) {
+    ASSERT_LT(monotonic_ms(), deadline) << read_file(out);
     sleep_ms(10);
   }
   tmux.run("send-keys -t lc 'hello, terminal' Enter");
@@ -668,12 +513,12 @@ TEST(Input, InteractiveTerminalPublishesEachLineAtOnceAndStopsInOrder) {
   tmux.run("send-keys -t lc C-c");
   sleep_ms(200);
   tmux.run("send-keys -t lc bye Enter");
-  for (long long deadline = monotonic_ms() + 5000; file_text(status).empty();) {
-    ASSERT_LT(monotonic_ms(), deadline) << file_text(out);
+  for (long long deadline = monotonic_ms() + 5000; read_file(status).empty();) {
+    ASSERT_LT(monotonic_ms(), deadline) << read_file(out);
     sleep_ms(20);
   }
-  EXPECT_EQ(file_text(status), "0\n");
-  EXPECT_EQ(file_text(out), "Using topic tty\nConnecting\nStopping\n");
+  EXPECT_EQ(read_file(status), "0\n");
+  EXPECT_EQ(read_file(out), "Using topic tty\nConnecting\nStopping\n");
   EXPECT_EQ(sub.payloads(2, 2000), (Strings{"hello, terminal\n", "bye\n"}));
 }
 
@@ -689,7 +534,7 @@ TEST(Valgrind, TenThousandRecordsAtQos1RunClean) {
   BrokerFixture broker(kDeepQueues);
   Subscriber sub(broker.port(), "vg", 1);
   std::string dir = make_temp_dir();
-  std::ofstream(dir + "/input", std::ios::binary) << numbered(0, kRecords);
+  write_file(dir + "/input", numbered(0, kRecords));
   int input = open((dir + "/input").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(input, 0);
   {
@@ -697,7 +542,7 @@ TEST(Valgrind, TenThousandRecordsAtQos1RunClean) {
         "valgrind",
         {"--quiet", "--error-exitcode=99", "--leak-check=full",
          "--errors-for-leak-kinds=definite,indirect", "--show-leak-kinds=definite,indirect",
-         LINECAST_BIN, "vg", "--host", "127.0.0.1", "--port", broker.port_text(), "--qos", "1"},
+         linecast_bin(), "vg", "--host", "127.0.0.1", "--port", broker.port_text(), "--qos", "1"},
         input);
     EXPECT_EQ(child.wait(60000), 0) << child.err();
     EXPECT_EQ(child.out(), "Using topic vg\nConnecting\nStopping\n");
@@ -718,8 +563,8 @@ TEST(Password, BlankedInTheProcessCommandLineAndStillUsed) {
       args_for(broker.port(), "pw", {"--username", "alice", "--password", password, "--qos", "1"});
   Child child(args);
   ASSERT_TRUE(wait_for_output(child, "Connecting\n", 1, 5000));
-  std::string cmdline = file_text("/proc/" + std::to_string(child.pid()) + "/cmdline");
-  std::string expected = std::string(LINECAST_BIN) + '\0';
+  std::string cmdline = read_file("/proc/" + std::to_string(child.pid()) + "/cmdline");
+  std::string expected = linecast_bin() + '\0';
   for (const std::string& a : args) {
     expected += (a == password ? std::string(a.size(), '\0') : a) + '\0';
   }

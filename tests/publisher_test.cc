@@ -4,14 +4,11 @@
 
 #include <csignal>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "broker_fixture.h"
+#include "test_support.h"
 
 namespace {
-
-using Strings = std::vector<std::string>;
 
 const char kUsage[] =
     "MQTT linecast\n"
@@ -26,20 +23,11 @@ const char kUsage[] =
     "  --username none\n"
     "  --password none\n";
 
-// Arguments for the topic on `broker`, followed by `extra`.
-Strings args_for(const BrokerFixture& broker, const std::string& topic, Strings extra = {}) {
-  Strings args = {topic, "--host", "127.0.0.1", "--port", broker.port_text()};
-  args.insert(args.end(), extra.begin(), extra.end());
-  return args;
-}
-
-void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
 TEST(Publisher, DefaultsPublishEachLineWithItsLineFeed) {
   BrokerFixture broker;
   Subscriber sub(broker.port(), "t", 2);
   std::string out, err;
-  EXPECT_EQ(run_linecast(args_for(broker, "t"), "ab\ncd\n", &out, &err), 0);
+  EXPECT_EQ(run_linecast(args_for(broker.port(), "t"), "ab\ncd\n", &out, &err), 0);
   EXPECT_EQ(out, "Using topic t\nConnecting\nStopping\n");
   EXPECT_EQ(err, "");
   std::vector<Message> got = sub.wait_for(2, 5000);
@@ -77,7 +65,7 @@ TEST(Publisher, FramesRecordsExactly) {
     std::string topic = "frame/" + std::to_string(i);
     Subscriber sub(broker.port(), topic, 1);
     std::string out;
-    EXPECT_EQ(run_linecast(args_for(broker, topic, c.options), c.input, &out), 0) << out;
+    EXPECT_EQ(run_linecast(args_for(broker.port(), topic, c.options), c.input, &out), 0) << out;
     EXPECT_EQ(sub.payloads(c.records.size(), 5000), c.records) << "case " << i;
   }
 }
@@ -97,9 +85,10 @@ TEST(Publisher, RecordSizesAcrossEveryPacketLengthEncoding) {
     std::string topic = std::string("sizes/") + qos;
     Subscriber sub(broker.port(), topic, 2);
     std::string out;
-    EXPECT_EQ(run_linecast(args_for(broker, topic, {"--qos", qos, "--maxdatalen", "3000000"}),
-                           input, &out),
-              0);
+    EXPECT_EQ(
+        run_linecast(args_for(broker.port(), topic, {"--qos", qos, "--maxdatalen", "3000000"}),
+                     input, &out),
+        0);
     Strings got = sub.payloads(records.size(), 10000);
     ASSERT_EQ(got.size(), records.size()) << "qos " << qos;
     for (size_t i = 0; i < records.size(); ++i) {
@@ -111,8 +100,9 @@ TEST(Publisher, RecordSizesAcrossEveryPacketLengthEncoding) {
 TEST(Publisher, VerboseAnnouncesAddressAndEachRecord) {
   BrokerFixture broker;
   std::string out;
-  EXPECT_EQ(
-      run_linecast(args_for(broker, "v", {"--verbose", "--maxdatalen", "3"}), "hello\n", &out), 0);
+  EXPECT_EQ(run_linecast(args_for(broker.port(), "v", {"--verbose", "--maxdatalen", "3"}),
+                         "hello\n", &out),
+            0);
   EXPECT_EQ(out, "URL is 127.0.0.1:" + broker.port_text() +
                      "\nUsing topic v\nConnecting\nPublishing data of length 3\n"
                      "Publishing data of length 3\nStopping\n");
@@ -123,8 +113,9 @@ TEST(Publisher, QosAndRetainedReachTheSubscriber) {
   Subscriber sub(broker.port(), "q", 2);
   for (const char* qos : {"0", "1", "2"}) {
     std::string out;
-    EXPECT_EQ(run_linecast(args_for(broker, "q", {"--qos", qos}), std::string(qos) + "\n", &out),
-              0);
+    EXPECT_EQ(
+        run_linecast(args_for(broker.port(), "q", {"--qos", qos}), std::string(qos) + "\n", &out),
+        0);
   }
   std::vector<Message> got = sub.wait_for(3, 5000);
   ASSERT_EQ(got.size(), 3u);
@@ -133,7 +124,8 @@ TEST(Publisher, QosAndRetainedReachTheSubscriber) {
     EXPECT_EQ(got[i].qos, i);
   }
   std::string out;
-  EXPECT_EQ(run_linecast(args_for(broker, "r", {"--retained", "--qos", "1"}), "kept\n", &out), 0);
+  EXPECT_EQ(
+      run_linecast(args_for(broker.port(), "r", {"--retained", "--qos", "1"}), "kept\n", &out), 0);
   Subscriber late(broker.port(), "r", 1);
   std::vector<Message> kept = late.wait_for(1, 5000);
   ASSERT_EQ(kept.size(), 1u);
@@ -144,16 +136,17 @@ TEST(Publisher, QosAndRetainedReachTheSubscriber) {
 TEST(Publisher, UserNameAndPassword) {
   BrokerFixture broker("", "alice", "wonder land");
   std::string out;
-  EXPECT_EQ(run_linecast(args_for(broker, "p", {"--username", "alice", "--password", "wrong"}),
-                         "x\n", &out),
-            255);
-  EXPECT_EQ(out, "Using topic p\nConnecting\nFailed to connect\n");
-  EXPECT_EQ(run_linecast(args_for(broker, "p"), "x\n", &out), 255);
-  EXPECT_EQ(out, "Using topic p\nConnecting\nFailed to connect\n");
   EXPECT_EQ(
-      run_linecast(args_for(broker, "p", {"--username", "alice", "--password", "wonder land"}),
+      run_linecast(args_for(broker.port(), "p", {"--username", "alice", "--password", "wrong"}),
                    "x\n", &out),
-      0);
+      255);
+  EXPECT_EQ(out, "Using topic p\nConnecting\nFailed to connect\n");
+  EXPECT_EQ(run_linecast(args_for(broker.port(), "p"), "x\n", &out), 255);
+  EXPECT_EQ(out, "Using topic p\nConnecting\nFailed to connect\n");
+  EXPECT_EQ(run_linecast(
+                args_for(broker.port(), "p", {"--username", "alice", "--password", "wonder land"}),
+                "x\n", &out),
+            0);
   EXPECT_EQ(out, "Using topic p\nConnecting\nStopping\n");
 }
 
@@ -195,7 +188,7 @@ TEST(Publisher, UnreachableBrokerFailsToConnect) {
 TEST(Publisher, BrokerRestartedMidStreamGetsOneReconnection) {
   for (const char* qos : {"0", "1"}) {
     BrokerFixture broker;
-    Child child(args_for(broker, "re", {"--qos", qos}));
+    Child child(args_for(broker.port(), "re", {"--qos", qos}));
     {
       Subscriber sub(broker.port(), "re", 1);
       child.write("one\n");
@@ -216,7 +209,7 @@ TEST(Publisher, BrokerRestartedMidStreamGetsOneReconnection) {
 TEST(Publisher, IdleInputLongerThanTheKeepAliveKeepsTheConnection) {
   BrokerFixture broker;
   Subscriber sub(broker.port(), "idle", 1);
-  Child child(args_for(broker, "idle", {"--qos", "1"}));
+  Child child(args_for(broker.port(), "idle", {"--qos", "1"}));
   child.write("before\n");
   sleep_ms(35000);
   child.write("after\n");
@@ -245,31 +238,22 @@ TEST(Publisher, ClientThatCannotBeCreatedIsReported) {
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer reserves far more address space than the limit
 TEST(Publisher, RecordBufferThatCannotBeAllocatedIsReported) {
   BrokerFixture broker;
-  std::string cmd = "ulimit -v 150000; " + std::string(LINECAST_BIN) +
+  std::string cmd = "ulimit -v 150000; " + shell_quoted(linecast_bin()) +
                     " t --host 127.0.0.1 --port " + broker.port_text() +
                     " --maxdatalen 200000000 </dev/null 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  char buf[256] = {};
-  size_t n = fread(buf, 1, sizeof buf - 1, p);
-  int status = pclose(p);
-  EXPECT_EQ(std::string(buf, n),
-            "Using topic t\nConnecting\nFailed to allocate the record buffer\n");
-  EXPECT_EQ(WEXITSTATUS(status), 255);
+  std::string out;
+  EXPECT_EQ(run_shell(cmd, &out), 255);
+  EXPECT_EQ(out, "Using topic t\nConnecting\nFailed to allocate the record buffer\n");
 }
 #endif
 
 TEST(Publisher, UnreadableStandardInputIsReported) {
   BrokerFixture broker;
-  std::string cmd = std::string(LINECAST_BIN) + " t --port " + broker.port_text();
+  std::string cmd = shell_quoted(linecast_bin()) + " t --port " + broker.port_text();
   for (const std::string& redirect : {std::string(" <&- "), std::string(" < /tmp ")}) {
-    FILE* p = popen((cmd + redirect + "2>&1").c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    char buf[256] = {};
-    size_t n = fread(buf, 1, sizeof buf - 1, p);
-    int status = pclose(p);
-    EXPECT_EQ(std::string(buf, n), "Using topic t\nFailed to read standard input\n") << redirect;
-    EXPECT_EQ(WEXITSTATUS(status), 255);
+    std::string out;
+    EXPECT_EQ(run_shell(cmd + redirect + "2>&1", &out), 255) << redirect;
+    EXPECT_EQ(out, "Using topic t\nFailed to read standard input\n") << redirect;
   }
 }
 
@@ -277,40 +261,13 @@ TEST(Publisher, UnreadableStandardInputIsReported) {
 
 namespace {
 
-// Waits until `sub` has `count` messages and checks they are "%06d\n" for 0 .. count - 1.
-void expect_numbered(Subscriber& sub, size_t count, const std::string& what) {
-  std::vector<Message> got = sub.wait_for(count, 30000);
-  ASSERT_EQ(got.size(), count) << what;
-  char expected[32];
-  for (size_t i = 0; i < count; ++i) {
-    snprintf(expected, sizeof expected, "%06zu\n", i);
-    ASSERT_EQ(got[i].payload, expected) << what << " record " << i;
-  }
-}
-
-std::string numbered_lines(size_t count) {
-  std::string input;
-  char line[32];
-  for (size_t i = 0; i < count; ++i) {
-    snprintf(line, sizeof line, "%06zu\n", i);
-    input += line;
-  }
-  return input;
-}
-
-size_t count_of(const std::string& text, const std::string& line) {
-  size_t n = 0;
-  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
-  return n;
-}
-
-// Subscribers here may fall behind a fast publisher: the broker must queue, not drop.
-const char kDeepQueues[] = "max_queued_messages 1000000\nmax_inflight_messages 1000\n";
+// Records of 7 bytes: "%06d\n", numbered from 0.
+constexpr size_t kLineWidth = 7;
 
 TEST(Stop, InterruptCompletesTheRecordInProgress) {
   BrokerFixture broker;
   Subscriber sub(broker.port(), "s", 1);
-  Child child(args_for(broker, "s"));
+  Child child(args_for(broker.port(), "s"));
   child.write("par");
   EXPECT_TRUE(child.still_running_after(200));
   child.signal(SIGINT);
@@ -326,7 +283,7 @@ TEST(Stop, TerminationWhileIdleWaitsForTheNextRecordOrTheEnd) {
   BrokerFixture broker;
   Subscriber sub(broker.port(), "s", 1);
   {
-    Child child(args_for(broker, "s"));
+    Child child(args_for(broker.port(), "s"));
     child.write("one\n");
     EXPECT_EQ(sub.payloads(1, 5000), Strings{"one\n"});
     child.signal(SIGTERM);
@@ -336,7 +293,7 @@ TEST(Stop, TerminationWhileIdleWaitsForTheNextRecordOrTheEnd) {
     EXPECT_EQ(child.out(), "Using topic s\nConnecting\nStopping\n");
   }
   EXPECT_EQ(sub.payloads(2, 5000), (Strings{"one\n", "two\n"}));
-  Child child(args_for(broker, "s"));
+  Child child(args_for(broker.port(), "s"));
   EXPECT_TRUE(child.still_running_after(200));
   child.signal(SIGTERM);
   child.close_input();
@@ -346,7 +303,7 @@ TEST(Stop, TerminationWhileIdleWaitsForTheNextRecordOrTheEnd) {
 
 TEST(Stop, SecondInterruptKillsAtOnce) {
   BrokerFixture broker;
-  Child child(args_for(broker, "s"));
+  Child child(args_for(broker.port(), "s"));
   EXPECT_TRUE(child.still_running_after(200));
   child.signal(SIGINT);
   EXPECT_TRUE(child.still_running_after(100));
@@ -360,7 +317,7 @@ TEST(Stop, StopDuringTheFirstConnection) {
   Subscriber sub(broker.port(), "s", 1);
   broker.freeze();  // the TCP connection is accepted by the kernel; CONNACK waits
   {
-    Child child(args_for(broker, "s"));
+    Child child(args_for(broker.port(), "s"));
     child.write("never read\n");
     EXPECT_TRUE(child.still_running_after(300));
     child.signal(SIGTERM);
@@ -370,7 +327,7 @@ TEST(Stop, StopDuringTheFirstConnection) {
     EXPECT_EQ(child.out(), "Using topic s\nConnecting\nStopping\n");
   }
   broker.freeze();
-  Child child(args_for(broker, "s"));
+  Child child(args_for(broker.port(), "s"));
   EXPECT_TRUE(child.still_running_after(300));
   child.signal(SIGINT);
   EXPECT_EQ(child.wait(10000), 255);  // no CONNACK within the connect timeout
@@ -384,22 +341,24 @@ TEST(Stop, Qos2BurstStaysWithinTheBrokersDefaultInflightLimit) {
   BrokerFixture broker;
   Subscriber sub(broker.port(), "burst", 2);
   std::string out;
-  EXPECT_EQ(run_linecast(args_for(broker, "burst", {"--qos", "2"}), numbered_lines(500), &out), 0);
-  expect_numbered(sub, 500, "qos 2 burst");
+  EXPECT_EQ(run_linecast(args_for(broker.port(), "burst", {"--qos", "2"}),
+                         numbered(0, 500, kLineWidth), &out),
+            0);
+  expect_numbered(sub, 500, kLineWidth, "qos 2 burst");
   EXPECT_EQ(sub.wait_for(501, 200).size(), 500u);
 }
 
 TEST(Stop, EndOfInputDeliversEveryRecordAtQos1And2) {
   BrokerFixture broker(kDeepQueues);
   const size_t kRecords = 20000;
-  const std::string input = numbered_lines(kRecords);
+  const std::string input = numbered(0, kRecords, kLineWidth);
   for (const char* qos : {"1", "2"}) {
     std::string topic = std::string("all/") + qos;
     Subscriber sub(broker.port(), topic, 2);
     std::string out;
-    EXPECT_EQ(run_linecast(args_for(broker, topic, {"--qos", qos}), input, &out), 0);
+    EXPECT_EQ(run_linecast(args_for(broker.port(), topic, {"--qos", qos}), input, &out), 0);
     EXPECT_EQ(out, "Using topic " + topic + "\nConnecting\nStopping\n");
-    expect_numbered(sub, kRecords, std::string("qos ") + qos);
+    expect_numbered(sub, kRecords, kLineWidth, std::string("qos ") + qos);
   }
 }
 
@@ -408,22 +367,22 @@ TEST(Stop, TerminationWithRecordsInFlightDeliversEveryAnnouncedRecord) {
   for (const char* qos : {"1", "2"}) {
     std::string topic = std::string("flight/") + qos;
     Subscriber sub(broker.port(), topic, 2);
-    Child child(args_for(broker, topic, {"--qos", qos, "--verbose"}));
-    child.write(numbered_lines(20000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    Child child(args_for(broker.port(), topic, {"--qos", qos, "--verbose"}));
+    child.write(numbered(0, 20000, kLineWidth));
+    sleep_ms(30);
     child.signal(SIGTERM);
     EXPECT_EQ(child.wait(20000), 0);
     size_t announced = count_of(child.out(), "Publishing data of length 7\n");
     EXPECT_GT(announced, 0u);
     EXPECT_EQ(count_of(child.out(), "Stopping\n"), 1u);
-    expect_numbered(sub, announced, std::string("qos ") + qos);
+    expect_numbered(sub, announced, kLineWidth, std::string("qos ") + qos);
     EXPECT_TRUE(sub.wait_for(announced + 1, 300).size() == announced) << "more than announced";
   }
 }
 
 TEST(Stop, UndeliverableRecordsAtTheEndAreReported) {
   BrokerFixture broker;
-  Child child(args_for(broker, "s", {"--qos", "1"}));
+  Child child(args_for(broker.port(), "s", {"--qos", "1"}));
   EXPECT_TRUE(child.still_running_after(200));
   broker.freeze();
   child.write("stuck\n");

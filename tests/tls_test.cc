@@ -1,25 +1,16 @@
 // TLS end to end: the server is verified by its CA and its host name, a client certificate is
 // offered when the broker asks for one, and every unusable certificate setting fails the
 // connection.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "broker_fixture.h"
+#include "test_support.h"
 
 namespace {
-
-using Strings = std::vector<std::string>;
 
 const char kDelivered[] = "Using topic t\nConnecting\nStopping\n";
 const char kRefused[] = "Using topic t\nConnecting\nFailed to connect\n";
@@ -49,7 +40,7 @@ echo "not a certificate" > garbage.pem
 struct Certificates {
   std::string dir = make_temp_dir();
   Certificates() {
-    std::ofstream(dir + "/make.sh") << kMakeCertificates;
+    write_file(dir + "/make.sh", kMakeCertificates);
     std::string cmd = "cd '" + dir + "' && bash make.sh >make.log 2>&1";
     if (system(cmd.c_str()) != 0) throw std::runtime_error("openssl failed, see " + dir);
   }
@@ -61,26 +52,13 @@ std::string cert(const std::string& name) {
   return certificates.dir + "/" + name;
 }
 
-int free_loopback_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
-  close(fd);
-  if (!ok) throw std::runtime_error("no free port");
-  return ntohs(addr.sin_port);
-}
-
 // The fixture waits for its first listener only; the second one may open a moment later.
 void wait_until_accepting(int port) {
   long long deadline = monotonic_ms() + 5000;
   for (;;) {
     if (port_accepts(port)) return;
     if (monotonic_ms() > deadline) throw std::runtime_error("plain listener did not open");
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    sleep_ms(10);
   }
 }
 

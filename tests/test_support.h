@@ -1,0 +1,90 @@
+// Helpers shared by the test files: the binary under test, ports, files, clocks, and the
+// numbered records whose arrival the integration and fault tests check.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "broker_fixture.h"
+
+using Strings = std::vector<std::string>;
+
+/// Broker settings for tests whose subscribers may fall behind a fast publisher, or whose broker
+/// restarts and must keep what it queued: the broker must queue, never drop.
+inline constexpr char kDeepQueues[] = "max_queued_messages 1000000\nmax_inflight_messages 1000\n";
+
+/// The linecast binary the tests run: $LINECAST_TEST_BIN when set and not empty, else the one
+/// this tree built. Lets the suite run against another build of linecast.
+std::string linecast_bin();
+
+/// Arguments for publishing to `topic` on the loopback broker at `port`, then `extra`.
+Strings args_for(int port, const std::string& topic, Strings extra = {});
+
+void sleep_ms(int ms);
+
+/// Milliseconds on a monotonic clock.
+long long monotonic_ms();
+
+/// A loopback port that nothing listened on a moment ago. Throws when none can be had.
+int free_loopback_port();
+
+/// A listening socket (close-on-exec) on a free loopback port, stored in `*port`. With
+/// `receive_buffer` > 0, accepted connections get a receive buffer of that many bytes. Throws
+/// when it cannot listen.
+int listen_on_loopback(int* port, int receive_buffer = 0);
+
+/// A socket connected to the loopback `port`, or -1 (errno set).
+int connect_to_loopback(int port);
+
+/// Closes `fd` with a reset (RST) instead of the orderly end (FIN).
+void close_with_reset(int fd);
+
+/// Whether something accepts TCP connections on the loopback `port` now.
+bool port_accepts(int port);
+
+/// A new directory under /tmp (throws when none can be made); remove_tree removes it with its
+/// contents, and fails the test when it cannot (it runs in destructors: it does not throw).
+std::string make_temp_dir();
+void remove_tree(const std::string& dir);
+
+/// The whole file. Throws when it cannot be opened or read.
+std::string read_file(const std::string& path);
+/// Creates or replaces the file. Throws when it cannot be written.
+void write_file(const std::string& path, const std::string& bytes);
+
+/// `text` in single quotes for sh.
+std::string shell_quoted(const std::string& text);
+
+/// Runs `command` with sh -c and returns its exit status; `out` (when given) receives its
+/// standard output. A command that cannot be started or waited for, or that a signal ends,
+/// fails the test and gives -1.
+int run_shell(const std::string& command, std::string* out = nullptr);
+
+/// Peak resident memory (VmHWM) of the running process `pid` in KiB. A process that is gone
+/// (or a zombie) fails the test and gives -1.
+long peak_rss_kib(pid_t pid);
+
+/// How often `line` occurs in `text`.
+size_t count_of(const std::string& text, const std::string& line);
+
+/// `count` records of `width` bytes numbered from `from`: the number zero-padded to
+/// min(8, width - 1) digits, dots up to `width` - 1 bytes, and a line feed.
+std::string numbered(size_t from, size_t count, size_t width = 9);
+/// The same records numbered from 0, one string each.
+Strings numbered_records(size_t count, size_t width = 9);
+
+/// The first arrival of each numbered payload (8 digits), in arrival order: what
+/// at-least-once delivery must still get right.
+Strings without_repeats(const Strings& payloads);
+
+Strings payloads_of(const std::vector<Message>& messages);
+
+/// Waits up to 30 s until `sub` has `count` messages, and checks they are exactly
+/// numbered_records(count, width), in order; `what` names the case in a failure.
+void expect_numbered(Subscriber& sub, size_t count, size_t width, const std::string& what);
+
+/// Waits until the child's standard output holds `line` `count` times; false after
+/// `timeout_ms`.
+bool wait_for_output(const Child& child, const std::string& line, size_t count, int timeout_ms);
