@@ -71,6 +71,7 @@ struct Run {
   Reconnection reconnection;
   const char* topic = nullptr;
   unsigned long long records_read = 0;
+  bool record_in_hand = false;  // a record read and not yet taken by the client
   bool stopping_said = false;
 };
 Run* the_run = nullptr;  // for the signal-driven counters line, printed by a wake hook
@@ -110,8 +111,9 @@ void back_off(Run& run, long long ms) {
 }
 
 // Connects with the attempts the run allows: `attempts` in all, or without end when it is
-// negative. A stop request cuts a backoff short for one more attempt at once, and ends the
-// attempts once the drain timeout has passed since it was seen.
+// negative. A stop request cuts a backoff short for one more attempt at once; when records
+// wait for the connection the attempts go on until the drain timeout has passed since the
+// request was seen, otherwise they end there.
 bool connect_with_retries(Run& run, int attempts) {
   long long stop_deadline = 0;
   for (int attempt = 0;; ++attempt) {
@@ -127,6 +129,7 @@ bool connect_with_retries(Run& run, int attempts) {
     }
     if (attempts >= 0 && attempt + 1 >= attempts) return false;
     if (stop_requested) {
+      if (!run.record_in_hand && client_pending(run.client) == 0) return false;
       if (stop_deadline == 0) stop_deadline = now_ms() + kDrainTimeoutMs;
       if (now_ms() >= stop_deadline) return false;
     }
@@ -229,9 +232,11 @@ enum class Published { kYes, kGaveUp, kRefused, kTooLarge };
 // Publishes one record, connecting again as the run allows when the connection is down. A
 // record that still cannot go out ends the program rather than being dropped unnoticed.
 Published publish_record(Run& run, const Record& record) {
+  run.record_in_hand = true;
   for (int tries = 0;; ++tries) {
     int rc = MQTTClient_publish(run.client, run.topic, record.len, record.data, settings.qos,
                                 settings.retained, nullptr);
+    if (rc != kClientDisconnected) run.record_in_hand = false;
     switch (rc) {
       case kClientSuccess: return Published::kYes;
       case kClientStopped: return Published::kGaveUp;
