@@ -263,6 +263,15 @@ bool connector_connect(Connector& c, const ConnectRequest& r, int timeout_ms,
       *failure = classify(c, rc, errno);
       return false;
     }
+    // A hung-up socket the library did not give up on: a TLS handshake would write to it
+    // again and again. A socket that never connected was refused.
+    if ((p.revents & POLLHUP) != 0 && c.connack < 0) {
+      sockaddr_storage peer;
+      socklen_t len = sizeof peer;
+      bool connected = getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
+      *failure = connected ? ConnectFailure::kClosed : ConnectFailure::kRefused;
+      return false;
+    }
   }
   if (c.connack != 0) {
     *failure = refusal(r, c.connack);

@@ -140,14 +140,18 @@ AckOutcome window_ack(Window& w, unsigned char type, uint16_t packet_id, uint8_t
   return outcome;
 }
 
-size_t window_restart(Window& w, bool resume) {
+size_t window_restart(Window& w, bool resume, uint16_t* last) {
   w.releases_count = 0;
   w.send_cursor = 0;
   size_t again = 0;
   for (size_t i = 0; i < w.count; ++i) {
     InflightRecord& r = at(w, i);
-    if (r.stage == Stage::kDone) continue;
+    if (r.stage == Stage::kDone || r.stage == Stage::kUnsent) {
+      if (r.stage == Stage::kUnsent) r.dup = resume && r.dup;
+      continue;
+    }
     ++again;
+    *last = r.packet_id;
     if (resume && (r.stage == Stage::kReleasing || r.stage == Stage::kAwaitComp)) {
       set_stage(w, r, Stage::kReleasing);
       queue_release(w, r.packet_id);
@@ -158,3 +162,5 @@ size_t window_restart(Window& w, bool resume) {
   }
   return again;
 }
+
+bool window_holds(Window& w, uint16_t packet_id) { return find(w, packet_id) != nullptr; }

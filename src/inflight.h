@@ -85,8 +85,13 @@ AckOutcome window_ack(Window& w, unsigned char type, uint16_t packet_id, uint8_t
 /// Prepares the records not yet handed over for a new connection. With `resume` the broker
 /// kept the session: records without PUBREC are sent again with the DUP flag and the same
 /// identifier, records with PUBREC get their PUBREL again. Without it every one is sent again as
-/// a new PUBLISH. Returns the number of records to be sent again.
-size_t window_restart(Window& w, bool resume);
+/// a new PUBLISH. Returns how many had been sent before; `*last` becomes the packet identifier
+/// of the newest of them (unchanged when there is none).
+size_t window_restart(Window& w, bool resume, uint16_t* last);
+
+/// Whether the window still holds the record with `packet_id`: once it does not, that record
+/// and every one before it are handed over.
+bool window_holds(Window& w, uint16_t packet_id);
 
 /// Records held; not 0 while any record is not yet handed over.
 inline size_t window_pending(const Window& w) { return w.count; }

@@ -58,6 +58,9 @@ struct ClientState {
   long long last_out_ms = 0;
   long long ping_sent_ms = 0;  // 0 when no PINGREQ awaits its answer
   size_t skip = 0;             // bytes of a long incoming packet still to be dropped
+  // The newest record sent again on this connection, while it is not yet handed over.
+  bool resending = false;
+  uint16_t resend_last = 0;
   long long last_progress_ms = 0;
   // Set by set_stop_flag: once *stop is raised, waits for room are bounded.
   const volatile std::sig_atomic_t* stop = nullptr;
@@ -240,7 +243,10 @@ long long keep_alive(ClientState& c) {
 // the events seen on `fd`, or -1 when poll failed with other than EINTR. `*woke` is set when
 // a signal ended the wait.
 int service(ClientState& c, int fd, int timeout_ms, bool* woke = nullptr) {
+  bool was_connected = c.connected;
   long long due = keep_alive(c);
+  // An unanswered keep-alive ended the connection: the caller learns it before any wait.
+  if (was_connected && !c.connected) return 0;
   pump(c);
   flush(c);  // whatever is ready goes out before any wait
   if (due >= 0 && (timeout_ms < 0 || due < timeout_ms)) timeout_ms = static_cast<int>(due);
@@ -312,8 +318,11 @@ int wait_for_room(ClientState& c, int qos, size_t len) {
   }
 }
 
+// Records published and not yet handed over. Control packets the broker has not read do not
+// count: a broker that asks for PUBRELs it never reads cannot hold up the end.
 bool pending(const ClientState& c) {
-  return window_pending(c.window) > 0 || transport_unwritten(c.transport) > 0;
+  const ClientStats& s = c.stats;
+  return window_pending(c.window) > 0 || s.published > s.acknowledged + s.lost + s.refused;
 }
 
 // The records sent again on a new connection must be acknowledged before it counts as made,
@@ -325,8 +334,22 @@ bool wait_for_resent(ClientState& c, int timeout_ms) {
     pump(c);
     flush(c);
     if (!c.connected) return false;
-    if (!pending(c)) return true;
+    if (!c.resending || !window_holds(c.window, c.resend_last)) return true;
     long long left = c.last_progress_ms + timeout_ms - now_ms();
+    if (left <= 0) return false;
+    if (service(c, -1, static_cast<int>(left)) < 0) return false;
+  }
+}
+
+// Waits until every record published so far is handed over, within the stop timeout's bound.
+bool drain(ClientState& c) {
+  c.last_progress_ms = now_ms();
+  for (;;) {
+    pump(c);
+    flush(c);
+    if (!c.connected) return false;
+    if (!pending(c)) return true;
+    long long left = c.last_progress_ms + c.stop_timeout_ms - now_ms();
     if (left <= 0) return false;
     if (service(c, -1, static_cast<int>(left)) < 0) return false;
   }
@@ -393,7 +416,9 @@ void start_session(ClientState& c, const Connection& conn, bool session_kept) {
     w.quota = kWindowRecords;
     w.qos2_quota = kQos2WindowRecords;
   }
-  c.stats.resent += window_restart(w, session_kept);
+  size_t again = window_restart(w, session_kept, &c.resend_last);
+  c.resending = again > 0;
+  c.stats.resent += again;
 }
 
 }  // namespace
@@ -451,7 +476,7 @@ int MQTTClient_publish(MQTTClient c, const char* topicName, int payloadlen, cons
   size_t len = static_cast<size_t>(payloadlen);
   if (c->topic != topicName) {
     // Every record held was published to the old topic: they go first.
-    if (pending(*c) && (!c->connected || !wait_for_resent(*c, c->stop_timeout_ms))) {
+    if (pending(*c) && (!c->connected || !drain(*c))) {
       return kClientDisconnected;
     }
     c->topic = topicName;

@@ -111,11 +111,13 @@ void back_off(Run& run, long long ms) {
 }
 
 // Connects with the attempts the run allows: `attempts` in all, or without end when it is
-// negative. A stop request cuts a backoff short for one more attempt at once; when records
+// negative. After a lost connection the first attempt is the first retry, at once; at start
+// it is the initial attempt, and the first retry follows at once. A stop request cuts a backoff short for one more attempt at once; when records
 // wait for the connection the attempts go on until the drain timeout has passed since the
 // request was seen, otherwise they end there.
-bool connect_with_retries(Run& run, int attempts) {
+bool connect_with_retries(Run& run, int attempts, bool after_loss) {
   long long stop_deadline = 0;
+  if (after_loss) take_delay(run.reconnection);
   for (int attempt = 0;; ++attempt) {
     if (attempt > 0) {
       long long delay = take_delay(run.reconnection);
@@ -139,7 +141,7 @@ bool connect_with_retries(Run& run, int attempts) {
 // After a failure: one attempt by default, the --reconnect attempts otherwise.
 bool reconnect(Run& run) {
   int retries = run.reconnection.retries;
-  return connect_with_retries(run, retries == kReconnectForever ? -1 : std::max(retries, 1));
+  return connect_with_retries(run, retries == kReconnectForever ? -1 : std::max(retries, 1), true);
 }
 
 // The connection cannot be made again: a stop request during an outage ends as an orderly end
@@ -401,7 +403,7 @@ int main(int argc, char** argv) {
   link_options(run.options);
   // With --reconnect the first connection is retried like a lost one.
   int first_attempts = settings.reconnect == kReconnectForever ? -1 : 1 + settings.reconnect;
-  if (!connect_with_retries(run, first_attempts)) {
+  if (!connect_with_retries(run, first_attempts, false)) {
     if (settings.verbose) printf("Reason: %s\n", failure_text(connect_failure(run.client)));
     fail("Failed to connect\n");
   }

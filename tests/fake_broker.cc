@@ -145,7 +145,9 @@ std::string broker_answer(const Packet& packet) {
 
 FakeBroker::FakeBroker(FakeBrokerOptions options)
     : options_(std::move(options)), reading_(options_.read) {
-  listener_ = listen_on_loopback(&port_, options_.pause_ms > 0 ? 8192 : 0);
+  int buffer = options_.receive_buffer > 0 ? options_.receive_buffer : 0;
+  if (buffer == 0 && options_.pause_ms > 0) buffer = 8192;
+  listener_ = listen_on_loopback(&port_, buffer);
   if (options_.accept) thread_ = std::thread([this] { serve(); });
 }
 

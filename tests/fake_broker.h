@@ -74,6 +74,9 @@ struct FakeBrokerOptions {
   bool read = true;
   /// A slow reader when > 0: a small receive buffer, and a pause of this long after each read.
   int pause_ms = 0;
+  /// The receive buffer of each connection in bytes when > 0 (8192 for a slow reader): what the
+  /// kernel holds for a broker that does not read.
+  int receive_buffer = 0;
 };
 
 /// Listens on a free loopback port and serves one connection after the other on a thread of

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "fake_broker.h"
+#include "proxies.h"
 #include "test_support.h"
 
 namespace {
@@ -38,13 +40,17 @@ std::string without(const std::string& text, const std::string& line) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// A broker restarted mid-stream: every record published arrives, once at QoS 2.
+// A broker restarted mid-stream, with the stock in-flight limit (20): every record arrives.
 
+// With --reconnect the restart is ridden out: the loss is handled at once, while the broker is
+// still down. A burst of 200 records is outstanding when the frozen broker stops: at QoS 2
+// a stock broker acknowledges records beyond its in-flight limit and then drops them, so
+// they must go again within that limit.
 void restart_mid_stream(int qos) {
   const std::string q = std::to_string(qos);
-  BrokerFixture broker(kDeepQueues, "", "", /*persistent=*/true);
+  BrokerFixture broker("", "", "", /*persistent=*/true);
   Subscriber sub(broker.port(), "re", qos, /*clean=*/false, "fault-sub-" + q);
-  Child child(args_for(broker.port(), "re", {"--qos", q, "--verbose"}));
+  Child child(args_for(broker.port(), "re", {"--qos", q, "--verbose", "--reconnect", "10"}));
   const std::string announced = "Publishing data of length 9\n";
   size_t next = 0;
   auto pace = [&](size_t count) {
@@ -54,11 +60,9 @@ void restart_mid_stream(int qos) {
     }
   };
   pace(25);
-  // A burst the frozen broker never acknowledges: these records are in flight when it stops.
-  // Fewer than the QoS 2 window holds, so that none of them waits for room.
   broker.freeze();
-  child.write(numbered(next, 15));
-  next += 15;
+  child.write(numbered(next, 200));
+  next += 200;
   ASSERT_TRUE(wait_for_output(child, announced, next, 5000)) << child.out();
   broker.stop_while_frozen();
   broker.start();
@@ -66,14 +70,16 @@ void restart_mid_stream(int qos) {
   child.close_input();
   EXPECT_EQ(child.wait(20000), 0);
   EXPECT_EQ(count_of(child.out(), announced), next);
-  // The first connection and one reconnection.
-  EXPECT_EQ(without(child.out(), announced),
-            "URL is 127.0.0.1:" + broker.port_text() +
-                "\nUsing topic re\nConnecting\nConnecting\nStopping\n");
+  const std::string said = without(child.out(), announced);
+  EXPECT_GE(count_of(said, "Connecting\n"), 2u) << said;
+  EXPECT_EQ(without(said, "Connecting\n"),
+            "URL is 127.0.0.1:" + broker.port_text() + "\nUsing topic re\nStopping\n");
   EXPECT_EQ(child.err(), "");
 
   const Strings expected = numbered_records(next);
   if (qos == 2) {
+    // The broker stopped frozen, before it read any PUBREL of the burst: no record can have
+    // been delivered before it went away, so none may come twice.
     EXPECT_EQ(payloads_of(sub.wait_for(next, 15000)), expected);
     EXPECT_EQ(sub.wait_for(next + 1, 300).size(), next) << "a record came twice";
     return;
@@ -90,7 +96,39 @@ void restart_mid_stream(int qos) {
 }
 
 TEST(Restart, BrokerRestartedMidStreamLosesNothingAtQos1) { restart_mid_stream(1); }
-TEST(Restart, BrokerRestartedMidStreamDuplicatesNothingAtQos2) { restart_mid_stream(2); }
+TEST(Restart, BrokerRestartedWhileFrozenDeliversEachRecordOnceAtQos2) { restart_mid_stream(2); }
+
+// Connections cut in front of a stock broker that stays up, in the default mode: each loss
+// gets its one reconnection at once, and what was in flight goes again within the broker's
+// in-flight limit. A record whose PUBREL the broker read before the cut may come twice (the
+// session is clean): at least once, in order.
+TEST(Restart, ConnectionsCutMidStreamLoseNothingAtQos2) {
+  constexpr size_t kRecords = 3000;
+  BrokerFixture broker;
+  TcpRelay relay(broker.port());
+  Subscriber sub(broker.port(), "cut", 2);
+  Child child(args_for(relay.port(), "cut", {"--qos", "2"}));
+  child.write(numbered(0, kRecords));
+  for (int cut = 0; cut < 3; ++cut) {
+    for (long long deadline = monotonic_ms() + 5000;
+         sub.messages().size() < (cut + 1) * kRecords / 5 && monotonic_ms() < deadline;) {
+      sleep_ms(5);
+    }
+    relay.cut();
+  }
+  child.close_input();
+  EXPECT_EQ(child.wait(30000), 0) << child.out();
+  Strings got;
+  std::vector<Message> arrived;
+  for (long long deadline = monotonic_ms() + 15000;
+       got.size() < kRecords && monotonic_ms() < deadline;) {
+    arrived = sub.wait_for(arrived.size() + 1, 100);
+    got = without_repeats(payloads_of(arrived));
+  }
+  EXPECT_EQ(got, numbered_records(kRecords));
+  printf("%zu records, %zu arrivals over %d connections\n", kRecords, arrived.size(),
+         relay.connections());
+}
 
 // ---------------------------------------------------------------------------------------------
 // A frozen broker: input is no longer read, memory stays small, everything arrives after.
@@ -281,12 +319,10 @@ TEST(HostileBroker, DroppedForEveryPublishReconnectsOnceThenFails) {
   // A 3.1.1 client sending a packet over max_packet_size is disconnected.
   BrokerFixture broker("max_packet_size 1000\n");
   const std::string big = std::string(1999, 'b') + "\n";
-  {  // the loss is seen while input is idle; the next record finds the connection down
+  {  // the loss is seen while input is idle, with the record unacknowledged: its one
+     // reconnection comes at once, not when the next record would find the connection down
     Child child(args_for(broker.port(), "big", {"--qos", "1", "--maxdatalen", "4000"}));
     child.write(big);
-    sleep_ms(500);
-    child.write("small\n");
-    child.close_input();
     EXPECT_EQ(child.wait(15000), 255);
     EXPECT_EQ(child.out(), "Using topic big\nConnecting\nConnecting\nFailed to connect\n");
     EXPECT_EQ(child.err(), "");
@@ -300,6 +336,207 @@ TEST(HostileBroker, DroppedForEveryPublishReconnectsOnceThenFails) {
               "Using topic big\nConnecting\nStopping\nConnecting\nFailed to connect\n");
     EXPECT_EQ(child.err(), "");
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Brokers that answer out of order, without end or without asking: nothing is lost, memory stays
+// bounded, and every wait ends on the progress of records, not on traffic the broker invents.
+
+// The counter `name` in the last counters line (SIGUSR1) of `out`, or -1.
+long long counter(const std::string& out, const std::string& name) {
+  size_t line = out.rfind("read=");
+  if (line == std::string::npos) return -1;
+  std::istringstream fields(out.substr(line, out.find('\n', line) - line));
+  for (std::string field; fields >> field;) {
+    if (field.rfind(name + "=", 0) == 0) return std::stoll(field.substr(name.size() + 1));
+  }
+  return -1;
+}
+
+// QoS 0 output that never left when the connection is reset while the input is idle goes out
+// on a new connection at once, in order; only records in the kernel's buffers at the reset are
+// lost (QoS 0 allows it), and a record cut off partway makes the end report a loss.
+TEST(HostileBroker, Qos0OutputNotYetWrittenOutlivesAReset) {
+  constexpr size_t kChunk = 500;  // 50 kB: less than a pipe holds, so a write never blocks
+  FakeBrokerOptions options;
+  options.receive_buffer = 4096;
+  FakeBroker fake(options);
+  Child child(args_for(fake.port(), "q0"));
+  ASSERT_EQ(fake.wait_for(1, 5000, kConnect).size(), 1u);
+  fake.set_reading(false);  // from CONNACK on it reads nothing
+  // Chunks of input until the kernel's buffers are full and some output waits in linecast,
+  // every chunk read: the counters say so.
+  size_t fed = 0;
+  for (size_t asked = 0;;) {
+    ASSERT_LT(fed, 20000 * kChunk / 100) << "the output never backed up";
+    child.write(numbered(fed, kChunk, 100));
+    fed += kChunk;
+    std::string out;
+    for (long long deadline = monotonic_ms() + 2000;
+         counter(out, "read") != static_cast<long long>(fed);) {
+      ASSERT_LT(monotonic_ms(), deadline) << "linecast stopped reading: " << out;
+      child.signal(SIGUSR1);
+      ASSERT_TRUE(wait_for_output(child, "in_flight=", ++asked, 2000));
+      out = child.out();
+    }
+    if (counter(out, "in_flight") > 0) break;
+  }
+  fake.set_reading(true);
+  fake.close_connection(/*reset=*/true);
+  ASSERT_TRUE(fake.wait_for_connections(2, 5000)) << "the loss was not handled at once";
+  child.close_input();
+  int status = child.wait(10000);
+  Strings payloads;
+  for (const Packet& p : fake.wait_for(1, 2000, kPublish)) {
+    if (p.connection == 1) payloads.push_back(p.payload);
+  }
+  // What arrived is the tail of the input, from the first record linecast still held.
+  ASSERT_FALSE(payloads.empty());
+  size_t first = std::stoul(payloads[0].substr(0, 8));
+  const Strings input = numbered_records(fed, 100);
+  EXPECT_EQ(payloads, Strings(input.begin() + static_cast<long>(first), input.end()));
+  std::string said;  // without the counters lines
+  std::istringstream lines(child.out());
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("read=", 0) != 0) said += line + "\n";
+  }
+  const std::string stopped = "Using topic q0\nConnecting\nConnecting\nStopping\n";
+  EXPECT_TRUE(status == 0 ? said == stopped
+                          : status == 255 && said == stopped + "Failed to deliver all records\n")
+      << status << ": " << said;
+  printf("%zu of %zu records arrived after the reset, exit %d\n", payloads.size(), fed, status);
+}
+
+// One table of brokers that answer badly at QoS 1 and 2. Each must end in time with the status
+// that tells the truth.
+TEST(HostileBroker, MisbehavingAcknowledgementsEndInTime) {
+  struct Case {
+    const char* name;
+    const char* qos;
+    std::function<std::string(const Packet&)> handler;
+    bool unsolicited_pubrecs;  // a PUBREC for no record every 3 s
+    int status;
+    long long min_ms, max_ms;  // from the end of input to the exit
+  };
+  // PUBCOMP before PUBREC for the second record, which is not first in the window.
+  auto early_pubcomp = [](const Packet& p) {
+    if (p.type == kPublish && p.packet_id == 2) return pubcomp(2) + pubrec(2);
+    return broker_answer(p);
+  };
+  auto never_acks = [](const Packet& p) { return p.type == kPublish ? "" : broker_answer(p); };
+  const std::vector<Case> cases = {
+      {"PUBCOMP before PUBREC", "2", early_pubcomp, false, 0, 0, 5000},
+      {"unsolicited PUBRECs, no PUBACK", "1", never_acks, true, 255, 9000, 14000},
+  };
+  std::vector<std::unique_ptr<FakeBroker>> fakes;
+  std::vector<std::unique_ptr<Child>> children;
+  for (const Case& c : cases) {
+    FakeBrokerOptions options;
+    options.handler = c.handler;
+    fakes.push_back(std::make_unique<FakeBroker>(options));
+    children.push_back(
+        std::make_unique<Child>(args_for(fakes.back()->port(), "ack", {"--qos", c.qos})));
+    children.back()->write(numbered(0, 5));
+  }
+  std::atomic<bool> done{false};
+  std::thread pubrecs([&] {
+    for (long long next = monotonic_ms(); !done; sleep_ms(20)) {
+      if (monotonic_ms() < next) continue;
+      for (size_t i = 0; i < cases.size(); ++i) {
+        if (cases[i].unsolicited_pubrecs) fakes[i]->send(pubrec(999));
+      }
+      next += 3000;
+    }
+  });
+  for (size_t i = 0; i < cases.size(); ++i) {
+    ASSERT_EQ(fakes[i]->wait_for(5, 5000, kPublish).size(), 5u) << cases[i].name;
+  }
+  long long start = monotonic_ms();
+  for (auto& child : children) child->close_input();
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    EXPECT_EQ(children[i]->wait(20000), c.status) << c.name;
+    long long took = monotonic_ms() - start;
+    EXPECT_GE(took, c.min_ms) << c.name;
+    EXPECT_LT(took, c.max_ms) << c.name;
+    EXPECT_EQ(children[i]->out(), c.status == 0 ? "Using topic ack\nConnecting\nStopping\n"
+                                  : "Using topic ack\nConnecting\nStopping\n"
+                                    "Failed to deliver all records\n")
+        << c.name;
+  }
+  done = true;
+  pubrecs.join();
+}
+
+// A broker that sends PUBRECs without end and reads nothing cannot grow linecast's memory:
+// the PUBRELs it asks for wait in a bounded queue.
+TEST(HostileBroker, FloodOfPubrecsKeepsMemoryBounded) {
+  FakeBroker fake;
+  Child child(args_for(fake.port(), "flood", {"--qos", "2"}));
+  ASSERT_EQ(fake.wait_for(1, 5000, kConnect).size(), 1u);
+  fake.set_reading(false);  // from CONNACK on it reads nothing
+  sleep_ms(200);
+  std::string burst;
+  for (int i = 0; i < 256 * 1024; ++i) burst += pubrec(static_cast<uint16_t>(i % 65535 + 1));
+  for (int i = 0; i < 24; ++i) ASSERT_TRUE(fake.send(burst, 10000)) << "linecast stopped reading";
+  long peak = peak_rss_kib(child.pid());
+  child.close_input();
+  EXPECT_EQ(child.wait(10000), 0) << child.out();
+  printf("peak RSS %ld KiB after 24 MiB of PUBRECs\n", peak);
+#ifndef __SANITIZE_ADDRESS__
+  EXPECT_LT(peak, kPeakRssKib);
+#endif
+}
+
+// The end of input comes at once when the last record has no delimiter as when it has.
+TEST(HostileBroker, EndOfInputEndsAtOnceWhateverTheLastRecord) {
+  BrokerFixture broker;
+  for (const std::string input : {"a\nb", "a\nb\n"}) {
+    Child child(args_for(broker.port(), "end"));
+    child.write(input);
+    sleep_ms(200);
+    long long start = monotonic_ms();
+    child.close_input();
+    EXPECT_EQ(child.wait(5000), 0);
+    long long took = monotonic_ms() - start;
+    EXPECT_LT(took, 500) << "input " << (input.back() == '\n' ? "with" : "without")
+                         << " a final line feed";
+  }
+}
+
+// A topic of 65,535 bytes is kept once, not with every record in flight.
+TEST(HostileBroker, LongTopicDoesNotMultiplyMemoryInFlight) {
+  const std::string topic(65535, 't');
+  BrokerFixture broker;
+  Subscriber sub(broker.port(), topic, 1);
+  Child child(args_for(broker.port(), topic, {"--qos", "1"}));
+  child.write(numbered(0, 1));
+  ASSERT_EQ(sub.wait_for(1, 5000).size(), 1u);
+  broker.freeze();
+  child.write(numbered(1, 600));
+  sleep_ms(1000);
+  long peak = peak_rss_kib(child.pid());
+  broker.thaw();
+  child.close_input();
+  EXPECT_EQ(child.wait(20000), 0);
+  EXPECT_EQ(payloads_of(sub.wait_for(601, 20000)), numbered_records(601));
+  printf("peak RSS %ld KiB with 600 records in flight\n", peak);
+#ifndef __SANITIZE_ADDRESS__
+  EXPECT_LT(peak, kPeakRssKib);
+#endif
+}
+
+// A TLS connection to a port where nothing listens fails at once, as a plain one does.
+TEST(HostileBroker, TlsToAClosedPortFailsAtOnce) {
+  int port = free_loopback_port();
+  long long start = monotonic_ms();
+  std::string out;
+  EXPECT_EQ(run_linecast({"t", "--host", "127.0.0.1", "--port", std::to_string(port), "--cafile",
+                          "/etc/ssl/certs/ca-certificates.crt"},
+                         "x\n", &out),
+            255);
+  EXPECT_EQ(out, "Using topic t\nConnecting\nFailed to connect\n");
+  EXPECT_LT(monotonic_ms() - start, 1500);
 }
 
 // A broker that reads, but more slowly than the input comes: big records queue behind each
@@ -509,17 +746,17 @@ TEST(Input, InteractiveTerminalPublishesEachLineAtOnceAndStopsInOrder) {
   tmux.run("send-keys -t lc 'hello, terminal' Enter");
   EXPECT_EQ(sub.payloads(1, 2000), Strings{"hello, terminal\n"});
   EXPECT_EQ(tmux.pane_state(), "0 \n");
-  // An interrupt lets the line being typed complete, then ends in order.
+  // An interrupt at the prompt ends in order at once: a line not yet entered is the
+  // terminal's, and nothing of it has reached the program.
+  tmux.run("send-keys -t lc half");
   tmux.run("send-keys -t lc C-c");
-  sleep_ms(200);
-  tmux.run("send-keys -t lc bye Enter");
-  for (long long deadline = monotonic_ms() + 5000; read_file(status).empty();) {
+  for (long long deadline = monotonic_ms() + 2000; read_file(status).empty();) {
     ASSERT_LT(monotonic_ms(), deadline) << read_file(out);
     sleep_ms(20);
   }
   EXPECT_EQ(read_file(status), "0\n");
   EXPECT_EQ(read_file(out), "Using topic tty\nConnecting\nStopping\n");
-  EXPECT_EQ(sub.payloads(2, 2000), (Strings{"hello, terminal\n", "bye\n"}));
+  EXPECT_EQ(sub.payloads(2, 300), Strings{"hello, terminal\n"});
 }
 
 // ---------------------------------------------------------------------------------------------

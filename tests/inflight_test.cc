@@ -59,7 +59,9 @@ TEST(Window, Qos2QuotaHoldsOnFirstSendingAndOnResending) {
     window_ack(w, kPubcompType, 1, 0);
     EXPECT_EQ(send_all(w), mqtt5 ? ids(21, 1) : ids(0, 0));
     // A new connection: the records go again, oldest first, within the same quota.
-    EXPECT_EQ(window_restart(w, false), 199u);
+    uint16_t last = 0;
+    EXPECT_EQ(window_restart(w, false, &last), 20u) << "records 2 to 21 were sent before";
+    EXPECT_EQ(last, 21);
     EXPECT_EQ(send_all(w), ids(2, 20)) << "mqtt5 " << mqtt5;
   }
 }
@@ -120,13 +122,15 @@ TEST(Window, ResumedSessionContinuesEachRecordWhereItWas) {
   window_ack(w, kPubrecType, 2, 0);
   releases(w);                       // records 1 and 2 await PUBCOMP
   window_ack(w, kPubrecType, 3, 0);  // record 3: PUBREL due, not written
-  EXPECT_EQ(window_restart(w, true), 4u);
+  uint16_t last = 0;
+  EXPECT_EQ(window_restart(w, true, &last), 4u);
+  EXPECT_EQ(last, 4);
   EXPECT_EQ(releases(w), (std::vector<uint16_t>{1, 2, 3}));
   InflightRecord* r = window_next_unsent(w);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->packet_id, 4);
   EXPECT_TRUE(r->dup) << "the broker may hold it already";
-  window_restart(w, false);
+  window_restart(w, false, &last);
   r = window_next_unsent(w);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->packet_id, 1);

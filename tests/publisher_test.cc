@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -224,7 +225,8 @@ TEST(Publisher, LongServerAddressIsComposedWhole) {
   std::string out, err;
   EXPECT_EQ(run_linecast({"t", "--verbose", "--host", host, "--port", "1"}, "x\n", &out, &err),
             255);
-  EXPECT_EQ(out, "URL is " + host + ":1\nUsing topic t\nConnecting\nFailed to connect\n");
+  EXPECT_EQ(out, "URL is " + host +
+                     ":1\nUsing topic t\nConnecting\nReason: host not found\nFailed to connect\n");
   EXPECT_EQ(err, "");
 }
 
@@ -279,31 +281,57 @@ TEST(Stop, InterruptCompletesTheRecordInProgress) {
   EXPECT_EQ(child.err(), "");
 }
 
-TEST(Stop, TerminationWhileIdleWaitsForTheNextRecordOrTheEnd) {
+// A stop request on a quiet input ends at once; a record already begun gets the rest of its
+// bytes, or is published as it is once they stop coming for 10 s.
+TEST(Stop, RequestOnQuietInputEndsAtOnceAndARecordBegunIsAwaited) {
+  struct Case {
+    const char* name;
+    std::string begun;  // sent before the request
+    std::string rest;   // sent 300 ms after it; none when empty
+    Strings published;  // after "one\n"
+    long long min_ms, max_ms;  // from the request to the end
+  };
+  const std::vector<Case> cases = {
+      {"idle", "", "", {}, 0, 1000},
+      {"half a record, the rest later", "tw", "o\nthree", {"two\n"}, 300, 2000},
+      {"half a record, nothing more", "tw", "", {"tw"}, 9500, 13000},
+  };
   BrokerFixture broker;
-  Subscriber sub(broker.port(), "s", 1);
-  {
-    Child child(args_for(broker.port(), "s"));
-    child.write("one\n");
-    EXPECT_EQ(sub.payloads(1, 5000), Strings{"one\n"});
-    child.signal(SIGTERM);
-    EXPECT_TRUE(child.still_running_after(300));
-    child.write("two\nthree\n");
-    EXPECT_EQ(child.wait(5000), 0);
-    EXPECT_EQ(child.out(), "Using topic s\nConnecting\nStopping\n");
+  std::vector<std::unique_ptr<Subscriber>> subs;
+  std::vector<std::unique_ptr<Child>> children;
+  for (size_t i = 0; i < cases.size(); ++i) {
+    std::string topic = "quiet/" + std::to_string(i);
+    subs.push_back(std::make_unique<Subscriber>(broker.port(), topic, 1));
+    children.push_back(
+        std::make_unique<Child>(args_for(broker.port(), topic, {"--clientid", topic})));
+    children[i]->write("one\n" + cases[i].begun);
+    ASSERT_EQ(subs[i]->payloads(1, 5000), Strings{"one\n"}) << cases[i].name;
   }
-  EXPECT_EQ(sub.payloads(2, 5000), (Strings{"one\n", "two\n"}));
-  Child child(args_for(broker.port(), "s"));
-  EXPECT_TRUE(child.still_running_after(200));
-  child.signal(SIGTERM);
-  child.close_input();
-  EXPECT_EQ(child.wait(5000), 0);
-  EXPECT_EQ(child.out(), "Using topic s\nConnecting\nStopping\n");
+  sleep_ms(100);  // the begun records are read
+  long long start = monotonic_ms();
+  for (auto& child : children) child->signal(SIGTERM);
+  sleep_ms(300);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    if (!cases[i].rest.empty()) children[i]->write(cases[i].rest);
+  }
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    Child& child = *children[i];
+    EXPECT_EQ(child.wait(20000), 0) << c.name;
+    long long took = monotonic_ms() - start;
+    EXPECT_GE(took, c.min_ms) << c.name;
+    EXPECT_LT(took, c.max_ms) << c.name;
+    EXPECT_EQ(child.out(), "Using topic quiet/" + std::to_string(i) + "\nConnecting\nStopping\n");
+    Strings expected = {"one\n"};
+    expected.insert(expected.end(), c.published.begin(), c.published.end());
+    EXPECT_EQ(subs[i]->payloads(expected.size() + 1, 300), expected) << c.name;
+  }
 }
 
 TEST(Stop, SecondInterruptKillsAtOnce) {
   BrokerFixture broker;
   Child child(args_for(broker.port(), "s"));
+  child.write("a record begun");  // the first interrupt waits for the rest of it
   EXPECT_TRUE(child.still_running_after(200));
   child.signal(SIGINT);
   EXPECT_TRUE(child.still_running_after(100));
