@@ -4,77 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "certificates.h"
 #include "test_support.h"
 
 namespace {
 
 const char kDelivered[] = "Using topic t\nConnecting\nStopping\n";
 const char kRefused[] = "Using topic t\nConnecting\nFailed to connect\n";
-
-// EC keys keep this to a fraction of a second. Every certificate but other-ca.pem is signed by
-// ca.pem; server.pem names localhost and 127.0.0.1, elsewhere.pem only a name we never dial.
-const char kMakeCertificates[] = R"(set -e
-ec="-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
-openssl req -x509 $ec -days 2 -subj /CN=linecast-test-ca -keyout ca.key -out ca.pem
-openssl req -x509 $ec -days 2 -subj /CN=linecast-other-ca -keyout other-ca.key -out other-ca.pem
-leaf() {
-  openssl req $ec -subj "/CN=$2" -addext "subjectAltName=$3" -keyout "$1.key" -out "$1.csr"
-  openssl x509 -req -days 2 -copy_extensions copy -in "$1.csr" -CA ca.pem -CAkey ca.key \
-    -CAcreateserial -out "$1.pem"
-}
-leaf server localhost DNS:localhost,IP:127.0.0.1
-leaf elsewhere elsewhere.invalid DNS:elsewhere.invalid
-leaf client linecast-client DNS:linecast-client
-openssl ec -in client.key -aes128 -passout pass:secret -out client-encrypted.key
-mkdir capath
-cp ca.pem capath/
-openssl rehash capath
-echo "not a certificate" > garbage.pem
-)";
-
-// The certificates of this run, made on first use and removed at exit.
-struct Certificates {
-  std::string dir = make_temp_dir();
-  Certificates() {
-    write_file(dir + "/make.sh", kMakeCertificates);
-    std::string cmd = "cd '" + dir + "' && bash make.sh >make.log 2>&1";
-    if (system(cmd.c_str()) != 0) throw std::runtime_error("openssl failed, see " + dir);
-  }
-  ~Certificates() { remove_tree(dir); }
-};
-
-std::string cert(const std::string& name) {
-  static const Certificates certificates;
-  return certificates.dir + "/" + name;
-}
-
-// The fixture waits for its first listener only; the second one may open a moment later.
-void wait_until_accepting(int port) {
-  long long deadline = monotonic_ms() + 5000;
-  for (;;) {
-    if (port_accepts(port)) return;
-    if (monotonic_ms() > deadline) throw std::runtime_error("plain listener did not open");
-    sleep_ms(10);
-  }
-}
-
-// A broker whose main listener speaks TLS with the certificate `server`, and a plain listener
-// for the subscriber.
-struct TlsBroker {
-  int plain_port = free_loopback_port();
-  BrokerFixture broker;
-  TlsBroker(const std::string& server, bool require_certificate)
-      : broker("cafile " + cert("ca.pem") + "\ncertfile " + cert(server + ".pem") + "\nkeyfile " +
-               cert(server + ".key") + "\nrequire_certificate " +
-               (require_certificate ? "true" : "false") + "\nlistener " +
-               std::to_string(plain_port) + " 127.0.0.1\n") {
-    wait_until_accepting(plain_port);
-  }
-};
 
 struct Case {
   std::string host;
@@ -120,7 +59,7 @@ TEST(Tls, VerifiesTheServerByItsCa) {
       {"127.0.0.1", client, true, ca.c_str()},
       {"127.0.0.1", client, false},
   };
-  TlsBroker tls("server", false);
+  TlsBroker tls(tls_listener_config("server"));
   run_cases(tls, cases);
 }
 
@@ -129,7 +68,7 @@ TEST(Tls, RefusesAServerCertificateForAnotherName) {
       {"127.0.0.1", {"--cafile", cert("ca.pem")}, false},
       {"localhost", {"--capath", cert("capath")}, false},
   };
-  TlsBroker tls("elsewhere", false);
+  TlsBroker tls(tls_listener_config("elsewhere"));
   run_cases(tls, cases);
 }
 
@@ -148,14 +87,14 @@ TEST(Tls, OffersTheClientCertificateWhenTheBrokerRequiresOne) {
       // Refused without a prompt: standard input is data.
       {"127.0.0.1", {"--cafile", ca, "--cert", pem, "--key", cert("client-encrypted.key")}, false},
   };
-  TlsBroker tls("server", true);
+  TlsBroker tls(tls_listener_config("server", true));
   run_cases(tls, cases);
 }
 
 // Acknowledgements arrive in batches inside TLS records; each must still be seen at once, or
 // the orderly end waits for them in vain.
 TEST(Tls, ManyRecordsAtQos1) {
-  TlsBroker tls("server", false);
+  TlsBroker tls(tls_listener_config("server"));
   Subscriber sub(tls.plain_port, "t", 1);
   std::string input;
   Strings expected;
