@@ -168,6 +168,24 @@ long peak_rss_kib(pid_t pid) {
   return -1;
 }
 
+long cpu_time_ms(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(in, stat);
+  // The command name (the second field) may hold blanks and parentheses: the fields are
+  // counted from its last closing parenthesis on. utime and stime are the 14th and 15th.
+  size_t name_end = stat.rfind(')');
+  std::istringstream fields(name_end == std::string::npos ? "" : stat.substr(name_end + 1));
+  std::string skipped;
+  for (int field = 3; field < 14; ++field) fields >> skipped;
+  unsigned long long utime = 0, stime = 0;
+  if (!(fields >> utime >> stime)) {
+    ADD_FAILURE() << "no CPU time for process " << pid << ": it has ended";
+    return -1;
+  }
+  return static_cast<long>((utime + stime) * 1000 / sysconf(_SC_CLK_TCK));
+}
+
 size_t count_of(const std::string& text, const std::string& line) {
   size_t n = 0;
   for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;

@@ -66,6 +66,10 @@ int run_shell(const std::string& command, std::string* out = nullptr);
 /// (or a zombie) fails the test and gives -1.
 long peak_rss_kib(pid_t pid);
 
+/// CPU time (user and system) the process `pid` has used so far, in ms, at the kernel's tick
+/// granularity. A process that is gone fails the test and gives -1.
+long cpu_time_ms(pid_t pid);
+
 /// How often `line` occurs in `text`.
 size_t count_of(const std::string& text, const std::string& line);
 

@@ -1,0 +1,629 @@
+// linecast left to run on its own: --reconnect and its backoff, brokers that go away and come
+// back, half-open links, stop requests while the broker is away, LINECAST_PASSWORD, and the
+// counters printed on SIGUSR1.
+#include <gtest/gtest.h>
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "proxies.h"
+#include "test_support.h"
+
+namespace {
+
+// The peak memory allowed to the plain build with records of the default size.
+constexpr long kPeakRssKib = 8 * 1024;
+const char kConnecting[] = "Connecting\n";
+
+// `text` without its lines equal to `line`.
+std::string lines_other_than(const std::string& text, const std::string& line) {
+  std::string rest;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) {
+    if (l + "\n" != line) rest += l + "\n";
+  }
+  return rest;
+}
+
+// "" when `got` equals `expected`, else where they first differ: long record lists make
+// unreadable failure messages when compared whole.
+std::string difference(const Strings& got, const Strings& expected) {
+  if (got == expected) return "";
+  size_t i = 0;
+  while (i < got.size() && i < expected.size() && got[i] == expected[i]) ++i;
+  std::ostringstream text;
+  text << got.size() << " records, " << expected.size() << " expected; at " << i << " got "
+       << (i < got.size() ? got[i].substr(0, 8) : "nothing") << ", expected "
+       << (i < expected.size() ? expected[i].substr(0, 8) : "nothing");
+  return text.str();
+}
+
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The first arrival of each numbered record once `count` different ones came, or what came
+// within `timeout_ms`.
+Strings distinct_payloads(Subscriber& sub, size_t count, int timeout_ms) {
+  Strings got;
+  std::vector<Message> arrived;
+  for (long long deadline = monotonic_ms() + timeout_ms;
+       got.size() < count && monotonic_ms() < deadline;) {
+    arrived = sub.wait_for(arrived.size() + 1, 100);
+    got = without_repeats(payloads_of(arrived));
+  }
+  return got;
+}
+
+// Writes numbered records of kWidth bytes to a child, one every `pace_ms`, from a thread of its
+// own until told to stop. A write blocks while the pipe is full.
+class PacedFeeder {
+ public:
+  static constexpr size_t kWidth = 100;
+
+  PacedFeeder(Child& child, int pace_ms) {
+    thread_ = std::thread([this, &child, pace_ms] { run(child, pace_ms); });
+  }
+  ~PacedFeeder() { finish(); }
+  size_t written() const { return written_; }
+  bool finished() const { return stop_; }
+  // Whether a write failed: the child ended.
+  bool broken() const { return broken_; }
+  // Stops after the record in progress; returns the number of records written.
+  size_t finish() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return written_;
+  }
+
+ private:
+  void run(Child& child, int pace_ms) {
+    try {
+      while (!stop_) {
+        child.write(numbered(written_, 1, kWidth));
+        ++written_;
+        sleep_ms(pace_ms);
+      }
+    } catch (const std::exception&) {
+      broken_ = true;
+    }
+  }
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> broken_{false};
+  std::atomic<size_t> written_{0};
+  std::thread thread_;
+};
+
+// A persistent subscriber that keeps each message with the time it came, for the drill's
+// figures.
+class TimedSubscriber {
+ public:
+  TimedSubscriber(int port, const std::string& topic, int qos, const std::string& clientid)
+      : client_(
+            port, topic, qos, [this](const mosquitto_message& m) { add(m); }, /*clean=*/false,
+            clientid) {}
+  Strings payloads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return payloads_;
+  }
+  // When the first record numbered `number` or higher came; -1 when none did.
+  long long first_from(size_t number) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t i = 0; i < payloads_.size(); ++i) {
+      if (strtoul(payloads_[i].c_str(), nullptr, 10) >= number) return times_[i];
+    }
+    return -1;
+  }
+  // Waits until a record numbered `number` or higher came; false after `timeout_ms`.
+  bool wait_beyond(size_t number, int timeout_ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                             [&] { return !payloads_.empty() && highest_ >= number; });
+  }
+  // Waits until every number below `count` came at least once; false after `timeout_ms`.
+  bool wait_for_all(size_t count, int timeout_ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                             [&] { return distinct_ >= count; });
+  }
+
+ private:
+  void add(const mosquitto_message& m) {
+    std::string payload(static_cast<const char*>(m.payload), static_cast<size_t>(m.payloadlen));
+    size_t number = strtoul(payload.c_str(), nullptr, 10);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (number >= seen_.size()) seen_.resize(number + 1);
+    if (!seen_[number]) ++distinct_;
+    seen_[number] = true;
+    highest_ = std::max(highest_, number);
+    payloads_.push_back(std::move(payload));
+    times_.push_back(monotonic_ms());
+    changed_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Strings payloads_;
+  std::vector<long long> times_;
+  std::vector<bool> seen_;
+  size_t distinct_ = 0;
+  size_t highest_ = 0;
+  SubscribedClient client_;  // last: its network thread ends before the members above go
+};
+
+// ---------------------------------------------------------------------------------------------
+// The outage drill: a steady stream at QoS 1 and at QoS 2 while the broker goes away twice.
+
+constexpr int kPaceMs = 5;
+constexpr int kStreamMs = 3000;      // streaming before, between and after the outages
+constexpr int kOutageMs = 11000;     // long enough for five retries, short of the sixth
+constexpr int kStallCheckMs = 6000;  // by then the pipe of 100-byte records is full
+
+// What one outage did to one publisher.
+struct OutageFigures {
+  size_t written_before = 0;  // records written when the broker stopped
+  long cpu_ms = 0;
+  long long window_ms = 0;
+  size_t attempts = 0;     // "Connecting" lines from the loss to the reconnection
+  long long back_ms = -1;  // from the broker's return to the first record written meanwhile
+};
+
+// One publisher of the drill with its subscriber and its input.
+struct Lane {
+  Lane(int port, int qos)
+      : qos(qos),
+        topic("drill/" + std::to_string(qos)),
+        sub(port, topic, qos, "drill-sub-" + std::to_string(qos)),
+        // Each with a client identifier of its own: with the same one, each connection would
+        // take the other's over.
+        child(args_for(port, topic,
+                       {"--qos", std::to_string(qos), "--reconnect", "forever", "--clientid",
+                        "drill-" + std::to_string(qos)})),
+        feeder(child, kPaceMs) {}
+  // A feeder blocked on a child that no longer reads ends once the child is gone.
+  ~Lane() {
+    if (!feeder.finished()) child.signal(SIGKILL);
+  }
+  int qos;
+  std::string topic;
+  TimedSubscriber sub;
+  Child child;
+  PacedFeeder feeder;
+  OutageFigures outages[2];
+};
+
+// Stops the broker for kOutageMs, then starts it again and waits until every lane delivers a
+// record written while it was away.
+void run_outage(BrokerFixture& broker, std::vector<std::unique_ptr<Lane>>& lanes, int n) {
+  std::vector<size_t> connecting;
+  for (auto& lane : lanes) connecting.push_back(count_of(lane->child.out(), kConnecting));
+  broker.stop();
+  long long down = monotonic_ms();
+  std::vector<long> cpu;
+  for (auto& lane : lanes) {
+    lane->outages[n].written_before = lane->feeder.written();
+    cpu.push_back(cpu_time_ms(lane->child.pid()));
+  }
+  sleep_ms(kStallCheckMs);
+  std::vector<size_t> stalled;
+  for (auto& lane : lanes) stalled.push_back(lane->feeder.written());
+  sleep_ms(kOutageMs - kStallCheckMs);
+  for (size_t i = 0; i < lanes.size(); ++i) {
+    Lane& lane = *lanes[i];
+    // Nothing is read while the connection is down: the pipe stays full.
+    EXPECT_EQ(lane.feeder.written(), stalled[i]) << "qos " << lane.qos << " outage " << n + 1;
+    lane.outages[n].cpu_ms = cpu_time_ms(lane.child.pid()) - cpu[i];
+    lane.outages[n].window_ms = monotonic_ms() - down;
+  }
+  broker.start();
+  long long up = monotonic_ms();
+  for (size_t i = 0; i < lanes.size(); ++i) {
+    Lane& lane = *lanes[i];
+    OutageFigures& f = lane.outages[n];
+    ASSERT_TRUE(lane.sub.wait_beyond(f.written_before, 30000)) << "qos " << lane.qos;
+    f.back_ms = lane.sub.first_from(f.written_before) - up;
+    f.attempts = count_of(lane.child.out(), kConnecting) - connecting[i];
+  }
+}
+
+// The figures of one lane, and the check that every record came, in order.
+void check_lane(Lane& lane, size_t total) {
+  ASSERT_TRUE(lane.sub.wait_for_all(total, 30000)) << "qos " << lane.qos;
+  const Strings got = lane.sub.payloads();
+  const Strings distinct = without_repeats(got);
+  size_t lost = total - std::min(total, distinct.size());
+  printf("qos %d: %zu records sent, %zu received, %zu duplicated, %zu lost\n", lane.qos, total,
+         got.size(), got.size() - distinct.size(), lost);
+  for (int n = 0; n < 2; ++n) {
+    const OutageFigures& f = lane.outages[n];
+    printf(
+        "qos %d outage %d: CPU %ld ms in %lld ms, %zu connection attempts, first record "
+        "written during the outage delivered %lld ms after the broker returned\n",
+        lane.qos, n + 1, f.cpu_ms, f.window_ms, f.attempts, f.back_ms);
+    // No busy waiting: under 1% of a core.
+    EXPECT_LT(f.cpu_ms * 100, f.window_ms) << "qos " << lane.qos << " outage " << n + 1;
+    // Attempts after 0, 0.5, 1.5, 3.5 and 7.5 s (each wait +-20%), then the one that succeeds
+    // after about 15.5 s. The backoff starts afresh for the second outage.
+    EXPECT_GE(f.attempts, 5u) << "qos " << lane.qos << " outage " << n + 1;
+    EXPECT_LE(f.attempts, 7u) << "qos " << lane.qos << " outage " << n + 1;
+    EXPECT_LT(f.back_ms, 10000) << "qos " << lane.qos << " outage " << n + 1;
+  }
+  const Strings expected = numbered_records(total, PacedFeeder::kWidth);
+  // At QoS 1 a record the broker took just before it stopped may come again.
+  EXPECT_EQ(difference(distinct, expected), "") << "qos " << lane.qos;
+  // At QoS 2 a record comes twice only when the broker stopped after it released the record
+  // and before its PUBCOMP reached linecast, whose new session sends the record again. The
+  // broker answers a PUBREL at once, so at a record every 5 ms that is all but impossible.
+  if (lane.qos == 2) {
+    EXPECT_EQ(difference(got, expected), "") << "a record came twice";
+  }
+}
+
+TEST(Unattended, OutageDrillLosesNothing) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the drill runs in the plain build only";
+#endif
+  // Persistent, so that what it queued for the subscribers survives its restarts. Deep queues:
+  // after a restart the records that waited in the pipe come in a burst while the subscribers
+  // are still reconnecting, more than the stock queue of 1000 may hold.
+  BrokerFixture broker(kDeepQueues, "", "", /*persistent=*/true);
+  std::vector<std::unique_ptr<Lane>> lanes;
+  for (int qos : {1, 2}) lanes.push_back(std::make_unique<Lane>(broker.port(), qos));
+  for (int n = 0; n < 2; ++n) {
+    sleep_ms(kStreamMs);
+    ASSERT_NO_FATAL_FAILURE(run_outage(broker, lanes, n));
+  }
+  sleep_ms(kStreamMs);
+  for (auto& lane : lanes) {
+    long peak = peak_rss_kib(lane->child.pid());
+    printf("qos %d: peak RSS %ld KiB\n", lane->qos, peak);
+    EXPECT_LT(peak, kPeakRssKib) << "qos " << lane->qos;
+  }
+  for (auto& lane : lanes) {
+    size_t total = lane->feeder.finish();
+    EXPECT_FALSE(lane->feeder.broken());
+    lane->child.close_input();
+    EXPECT_EQ(lane->child.wait(20000), 0) << "qos " << lane->qos;
+    EXPECT_EQ(lines_other_than(lane->child.out(), kConnecting),
+              "Using topic " + lane->topic + "\nStopping\n");
+    EXPECT_EQ(lane->child.err(), "");
+    check_lane(*lane, total);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The first connection, and its attempts.
+
+// A broker that starts 3 s after linecast: the first connection is retried as a lost one.
+TEST(Unattended, BrokerStartingLateIsWaitedFor) {
+  constexpr size_t kRecords = 200;
+  BrokerFixture broker("", "", "", /*persistent=*/true);
+  // A subscriber's session made now gets the records as soon as it is back after the start.
+  { Subscriber registered(broker.port(), "late", 1, /*clean=*/false, "late-sub"); }
+  broker.stop();
+  Child child(args_for(broker.port(), "late", {"--qos", "1", "--reconnect", "10"}));
+  child.write(numbered(0, kRecords));
+  child.close_input();
+  sleep_ms(3000);
+  broker.start();
+  Subscriber sub(broker.port(), "late", 1, /*clean=*/false, "late-sub");
+  EXPECT_EQ(child.wait(20000), 0);
+  const std::string out = child.out();
+  EXPECT_EQ(lines_other_than(out, kConnecting), "Using topic late\nStopping\n");
+  // The attempts at once, again at once, after 0.5 and after 1.5 s fail; the one after about
+  // 3.5 s or the one after about 7.5 s gets in.
+  EXPECT_GE(count_of(out, kConnecting), 5u) << out;
+  EXPECT_LE(count_of(out, kConnecting), 6u) << out;
+  EXPECT_EQ(difference(distinct_payloads(sub, kRecords, 10000), numbered_records(kRecords)), "");
+}
+
+// No broker: 1 + 3 attempts, after 0, 0.5 and 1 s (each +-20%), then the failure.
+TEST(Unattended, ReconnectCountBoundsTheAttemptsAndTheirBackoff) {
+  const int port = free_loopback_port();
+  std::string out, err;
+  long long start = monotonic_ms();
+  EXPECT_EQ(run_linecast(args_for(port, "none", {"--reconnect", "3"}), "x\n", &out, &err), 255);
+  long long took = monotonic_ms() - start;
+  EXPECT_EQ(out,
+            "Using topic none\nConnecting\nConnecting\nConnecting\nConnecting\n"
+            "Failed to connect\n");
+  EXPECT_EQ(err, "");
+  EXPECT_GE(took, 1000);
+  EXPECT_LE(took, 3500);
+}
+
+TEST(Unattended, ReconnectRefusesCountsOtherThanPositiveOrForever) {
+  std::string usage;
+  ASSERT_EQ(run_linecast({}, "", &usage), 255);
+  for (const char* count : {"0", "x", "-1", "Forever", ""}) {
+    std::string out;
+    EXPECT_EQ(run_linecast({"t", "--port", "1", "--reconnect", count}, "", &out), 255) << count;
+    EXPECT_EQ(out, usage) << "--reconnect '" << count << "'";
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// A half-open link: the broker no longer answers and the connection stays open.
+
+TEST(Unattended, HalfOpenConnectionIsDetectedWithinOneAndAHalfKeepAlives) {
+  struct Case {
+    Strings options;
+    int keepalive_s;
+    size_t held_records;  // published into the silent link
+  };
+  const std::vector<Case> cases = {
+      {{}, 20, 5},
+      {{"--keepalive", "5"}, 5, 5},
+      // More than the in-flight window holds: the loss is seen while waiting for room.
+      {{"--keepalive", "5"}, 5, 3000},
+  };
+  // Deep queues: the 3000 records come in a burst once the link is back.
+  BrokerFixture broker(kDeepQueues);
+  TcpRelay relay(broker.port());
+  // All at once, so that the test costs the longest detection only.
+  std::vector<std::unique_ptr<Subscriber>> subs;
+  std::vector<std::unique_ptr<Child>> children;
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const std::string topic = "ho" + std::to_string(i);
+    Strings options = {"--qos", "1", "--reconnect", "forever", "--clientid", topic};
+    options.insert(options.end(), cases[i].options.begin(), cases[i].options.end());
+    subs.push_back(std::make_unique<Subscriber>(broker.port(), topic, 1));
+    children.push_back(std::make_unique<Child>(args_for(relay.port(), topic, options)));
+    children.back()->write(numbered(0, 1));
+  }
+  // The record's arrival marks the last exchange before the link goes silent.
+  for (auto& sub : subs) {
+    ASSERT_EQ(sub->wait_for(1, 5000).size(), 1u);
+  }
+  relay.hold();
+  long long held = monotonic_ms();
+  // They wait unacknowledged, or in the pipe, for the next connection.
+  for (size_t i = 0; i < cases.size(); ++i) children[i]->write(numbered(1, cases[i].held_records));
+  std::vector<long long> detected(cases.size(), -1);
+  for (long long deadline = held + 35000; monotonic_ms() < deadline;) {
+    bool all = true;
+    for (size_t i = 0; i < cases.size(); ++i) {
+      if (detected[i] < 0 && count_of(children[i]->out(), kConnecting) >= 2) {
+        detected[i] = monotonic_ms() - held;
+      }
+      all = all && detected[i] >= 0;
+    }
+    if (all) break;
+    sleep_ms(10);
+  }
+  // Written while the link is down: they wait in the pipe.
+  for (size_t i = 0; i < cases.size(); ++i) {
+    children[i]->write(numbered(1 + cases[i].held_records, 5));
+  }
+  relay.resume();
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    const long long interval_ms = c.keepalive_s * 1000LL;
+    printf("keep-alive %d s, %zu records held: loss seen %lld ms after the link went silent\n",
+           c.keepalive_s, c.held_records, detected[i]);
+    // Not before a keep-alive interval without an answer, and within one and a half.
+    EXPECT_GE(detected[i], interval_ms) << "case " << i;
+    EXPECT_LE(detected[i], interval_ms * 3 / 2 + 500) << "case " << i;
+    Child& child = *children[i];
+    child.close_input();
+    EXPECT_EQ(child.wait(30000), 0) << "case " << i;
+    EXPECT_EQ(lines_other_than(child.out(), kConnecting),
+              "Using topic ho" + std::to_string(i) + "\nStopping\n");
+    const size_t total = 1 + c.held_records + 5;
+    EXPECT_EQ(difference(distinct_payloads(*subs[i], total, 10000), numbered_records(total)), "")
+        << "case " << i;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Stop requests while the broker is away.
+
+// A run at QoS 1 with --reconnect forever that reaches the broker through a relay, and loses it
+// with a record unacknowledged: the relay holds the record, then closes for good, or cuts the
+// link and refuses every connection until broker_back. (A broker stopped right after it was
+// frozen may still acknowledge what it had read: it cannot stand in for the relay here.)
+struct Outage {
+  BrokerFixture broker;
+  std::unique_ptr<TcpRelay> relay = std::make_unique<TcpRelay>(broker.port());
+  Subscriber sub{broker.port(), "out", 1};
+  Child child{
+      args_for(relay->port(), "out", {"--qos", "1", "--reconnect", "forever", "--verbose"})};
+
+  // Returns once linecast waits between attempts.
+  void lose_broker_with_a_record_unacknowledged(bool for_good) {
+    child.write(numbered(0, 1));
+    ASSERT_EQ(sub.wait_for(1, 5000).size(), 1u);
+    relay->hold();
+    child.write(numbered(1, 1));
+    ASSERT_TRUE(wait_for_output(child, "Publishing data of length 9\n", 2, 5000));
+    if (for_good) {
+      relay.reset();  // the attempts find the port closed
+    } else {
+      relay->refuse(true);
+      relay->cut();
+    }
+    // Retries at once, after half a second and one more; the next comes two seconds later.
+    ASSERT_TRUE(wait_for_output(child, kConnecting, 4, 5000)) << child.out();
+  }
+  void broker_back() {
+    relay->resume();
+    relay->refuse(false);
+  }
+};
+
+// One more attempt at once, then attempts until 10 s pass without progress; then the end that
+// could not deliver.
+TEST(Unattended, StopDuringAnOutageGivesUpAfterTheDrainWait) {
+  Outage o;
+  ASSERT_NO_FATAL_FAILURE(o.lose_broker_with_a_record_unacknowledged(/*for_good=*/true));
+  size_t attempts = count_of(o.child.out(), kConnecting);
+  o.child.signal(SIGINT);
+  long long start = monotonic_ms();
+  long cpu = cpu_time_ms(o.child.pid());
+  EXPECT_TRUE(wait_for_output(o.child, kConnecting, attempts + 1, 500)) << "no attempt at once";
+  sleep_ms(8000);
+  // The backoff goes on during the wait: no busy retrying.
+  cpu = cpu_time_ms(o.child.pid()) - cpu;
+  EXPECT_LT(cpu, 80) << "ms of CPU in the 8 s after the stop request";
+  EXPECT_EQ(o.child.wait(20000), 255);
+  long long took = monotonic_ms() - start;
+  EXPECT_GE(took, 9000);
+  EXPECT_LE(took, 12500);
+  const std::string out = o.child.out();
+  // At once, then as the backoff goes on (about 4 s later), and at the end of the wait.
+  EXPECT_LE(count_of(out, kConnecting) - attempts, 5u);
+  EXPECT_TRUE(ends_with(out, "Connecting\nStopping\nFailed to deliver all records\n")) << out;
+  EXPECT_EQ(count_of(out, "Stopping\n"), 1u);
+  EXPECT_EQ(o.child.err(), "");
+}
+
+// The broker back within the wait: the record is delivered and the end is orderly.
+TEST(Unattended, StopDuringAnOutageDeliversWhenTheBrokerReturnsInTime) {
+  Outage o;
+  ASSERT_NO_FATAL_FAILURE(o.lose_broker_with_a_record_unacknowledged(/*for_good=*/false));
+  o.child.signal(SIGINT);
+  sleep_ms(3000);
+  o.broker_back();
+  EXPECT_EQ(o.child.wait(15000), 0);
+  const std::string out = o.child.out();
+  EXPECT_TRUE(ends_with(out, "Connecting\nStopping\n")) << out;
+  EXPECT_EQ(count_of(out, "Stopping\n"), 1u);
+  EXPECT_EQ(distinct_payloads(o.sub, 2, 10000), numbered_records(2));
+}
+
+// The first interrupt restores the default action: a second one ends the process at once.
+TEST(Unattended, SecondInterruptDuringAnOutageEndsAtOnce) {
+  Outage o;
+  ASSERT_NO_FATAL_FAILURE(o.lose_broker_with_a_record_unacknowledged(/*for_good=*/true));
+  o.child.signal(SIGINT);
+  sleep_ms(500);
+  o.child.signal(SIGINT);
+  EXPECT_EQ(o.child.wait(1000), 128 + SIGINT);
+  EXPECT_EQ(count_of(o.child.out(), "Stopping\n"), 0u);
+}
+
+// Nothing to deliver: a stop request during the outage ends the run at once, in order.
+TEST(Unattended, StopWhileIdleAndDisconnectedEndsAtOnce) {
+  BrokerFixture broker;
+  Subscriber sub(broker.port(), "idle", 0);
+  Child child(args_for(broker.port(), "idle", {"--reconnect", "forever"}));
+  child.write("r\n");
+  ASSERT_EQ(sub.wait_for(1, 5000).size(), 1u);
+  broker.stop();
+  // The loss is handled while the input is idle: a retry at once, one after half a second,
+  // then a wait of a second.
+  ASSERT_TRUE(wait_for_output(child, kConnecting, 3, 5000)) << child.out();
+  child.signal(SIGTERM);
+  long long start = monotonic_ms();
+  EXPECT_EQ(child.wait(5000), 0);
+  EXPECT_LT(monotonic_ms() - start, 1000);
+  EXPECT_EQ(lines_other_than(child.out(), kConnecting), "Using topic idle\nStopping\n");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The password from the environment.
+
+TEST(Unattended, PasswordFromTheEnvironmentUnlessGivenOnTheCommandLine) {
+  struct Case {
+    const char* environment;  // null: unset
+    Strings options;
+    int status;
+    const char* out;
+  };
+  const char* in = "Using topic pw\nConnecting\nStopping\n";
+  const char* refused = "Using topic pw\nConnecting\nFailed to connect\n";
+  const std::vector<Case> cases = {
+      {"s3cret", {}, 0, in},
+      {"wrong", {"--password", "s3cret"}, 0, in},
+      {"wrong", {}, 255, refused},
+      {nullptr, {}, 255, refused},
+  };
+  BrokerFixture broker("", "alice", "s3cret");
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    if (c.environment != nullptr) {
+      setenv("LINECAST_PASSWORD", c.environment, 1);
+    } else {
+      unsetenv("LINECAST_PASSWORD");
+    }
+    Strings options = {"--username", "alice", "--qos", "1"};
+    options.insert(options.end(), c.options.begin(), c.options.end());
+    std::string out;
+    // Exit 0 at QoS 1: the broker let the client in and acknowledged the record.
+    EXPECT_EQ(run_linecast(args_for(broker.port(), "pw", options), "x\n", &out), c.status)
+        << "case " << i;
+    EXPECT_EQ(out, c.out) << "case " << i;
+  }
+  unsetenv("LINECAST_PASSWORD");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Signals that do not end the run, or end it in order.
+
+// The counters line of the run as it is, printed whenever SIGUSR1 comes; the run goes on.
+TEST(Unattended, CountersOnSigusr1AndTheRunGoesOn) {
+  constexpr size_t kRecords = 30;
+  BrokerFixture broker;
+  Subscriber sub(broker.port(), "ctr", 1);
+  Child child(args_for(broker.port(), "ctr", {"--qos", "1"}));
+  child.write(numbered(0, kRecords));
+  ASSERT_EQ(sub.wait_for(kRecords, 5000).size(), kRecords);
+  // The acknowledgements reach linecast about when the records reach the subscriber: ask
+  // again until none is in flight.
+  std::string line;
+  for (size_t asked = 1; asked <= 20 && line.find(" in_flight=0 ") == std::string::npos; ++asked) {
+    child.signal(SIGUSR1);
+    ASSERT_TRUE(wait_for_output(child, "read=", asked, 2000)) << child.out();
+    std::string out = child.out();
+    size_t at = out.rfind("read=");
+    line = out.substr(at, out.find('\n', at) + 1 - at);
+  }
+  EXPECT_EQ(line,
+            "read=30 published=30 acknowledged=30 in_flight=0 resent=0 connections=1 "
+            "bytes_published=270\n");
+  child.write(numbered(kRecords, 5));
+  child.close_input();
+  EXPECT_EQ(child.wait(10000), 0);
+  const std::string out = child.out();
+  EXPECT_EQ(out.find("Using topic ctr\nConnecting\nread="), 0u) << out;
+  EXPECT_TRUE(ends_with(out, line + "Stopping\n")) << out;
+  EXPECT_EQ(payloads_of(sub.wait_for(kRecords + 5, 5000)), numbered_records(kRecords + 5));
+}
+
+// A hang-up mid-stream ends the run as SIGTERM does: every record announced is delivered.
+TEST(Unattended, HangupMidStreamDeliversEveryAnnouncedRecord) {
+  struct sigaction hangup {};
+  sigaction(SIGHUP, nullptr, &hangup);
+  if (hangup.sa_handler == SIG_IGN) GTEST_SKIP() << "SIGHUP is ignored here, and so in linecast";
+  BrokerFixture broker(kDeepQueues);  // the subscriber may fall behind the fast stream
+  Subscriber sub(broker.port(), "hup", 1);
+  Child child(args_for(broker.port(), "hup", {"--qos", "1", "--verbose"}));
+  PacedFeeder feeder(child, 1);
+  const std::string announced = "Publishing data of length 100\n";
+  ASSERT_TRUE(wait_for_output(child, announced, 200, 10000)) << child.out();
+  child.signal(SIGHUP);
+  EXPECT_EQ(child.wait(15000), 0);
+  feeder.finish();
+  const std::string out = child.out();
+  size_t count = count_of(out, announced);
+  EXPECT_EQ(lines_other_than(out, announced),
+            "URL is 127.0.0.1:" + broker.port_text() + "\nUsing topic hup\nConnecting\nStopping\n");
+  EXPECT_EQ(difference(payloads_of(sub.wait_for(count, 10000)),
+                       numbered_records(count, PacedFeeder::kWidth)),
+            "");
+  EXPECT_EQ(sub.wait_for(count + 1, 300).size(), count) << "more than announced";
+}
+
+}  // namespace
