@@ -102,10 +102,12 @@ long long take_delay(Reconnection& r) {
   return delay + jitter(r.random);
 }
 
-// Sleeps `ms` while the connection is down; ends early at a stop request.
-void back_off(Run& run, long long ms) {
+// Sleeps `ms` while the connection is down. With `cut_by_stop` a stop request ends it early;
+// the waits after one, bounded by the drain timeout, run their course.
+void back_off(Run& run, long long ms, bool cut_by_stop) {
   long long deadline = now_ms() + ms;
-  for (long long left = ms; left > 0 && !stop_requested; left = deadline - now_ms()) {
+  for (long long left = ms; left > 0 && !(cut_by_stop && stop_requested);
+       left = deadline - now_ms()) {
     if (wait_for_input(run.client, -1, static_cast<int>(left)) < 0) return;
   }
 }
@@ -122,7 +124,7 @@ bool connect_with_retries(Run& run, int attempts, bool after_loss) {
     if (attempt > 0) {
       long long delay = take_delay(run.reconnection);
       if (stop_deadline != 0) delay = std::min(delay, stop_deadline - now_ms());
-      back_off(run, delay);
+      back_off(run, delay, stop_deadline == 0);
     }
     printf("Connecting\n");
     if (MQTTClient_connect(run.client, &run.options.connect) == kClientSuccess) {
