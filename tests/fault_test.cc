@@ -25,19 +25,6 @@
 
 namespace {
 
-// The peak memory allowed to the plain build with records of the default size, however fast
-// the input and however slow the broker.
-constexpr long kPeakRssKib = 8 * 1024;
-
-// `text` without any of its lines equal to `line`.
-std::string without(const std::string& text, const std::string& line) {
-  std::string rest;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) {
-    if (l + "\n" != line) rest += l + "\n";
-  }
-  return rest;
-}
 
 // ---------------------------------------------------------------------------------------------
 // A broker restarted mid-stream, with the stock in-flight limit (20): every record arrives.
@@ -85,14 +72,7 @@ void restart_mid_stream(int qos) {
     return;
   }
   // Records the broker took just before it stopped may come again: only losses count.
-  Strings got;
-  std::vector<Message> arrived;
-  for (long long deadline = monotonic_ms() + 15000;
-       got.size() < next && monotonic_ms() < deadline;) {
-    arrived = sub.wait_for(arrived.size() + 1, 100);
-    got = without_repeats(payloads_of(arrived));
-  }
-  EXPECT_EQ(got, expected);
+  EXPECT_EQ(distinct_payloads(sub, next, 15000), expected);
 }
 
 TEST(Restart, BrokerRestartedMidStreamLosesNothingAtQos1) { restart_mid_stream(1); }
@@ -118,58 +98,14 @@ TEST(Restart, ConnectionsCutMidStreamLoseNothingAtQos2) {
   }
   child.close_input();
   EXPECT_EQ(child.wait(30000), 0) << child.out();
-  Strings got;
   std::vector<Message> arrived;
-  for (long long deadline = monotonic_ms() + 15000;
-       got.size() < kRecords && monotonic_ms() < deadline;) {
-    arrived = sub.wait_for(arrived.size() + 1, 100);
-    got = without_repeats(payloads_of(arrived));
-  }
-  EXPECT_EQ(got, numbered_records(kRecords));
+  EXPECT_EQ(distinct_payloads(sub, kRecords, 15000, &arrived), numbered_records(kRecords));
   printf("%zu records, %zu arrivals over %d connections\n", kRecords, arrived.size(),
          relay.connections());
 }
 
 // ---------------------------------------------------------------------------------------------
 // A frozen broker: input is no longer read, memory stays small, everything arrives after.
-
-// Writes 100-byte numbered records in batches from a thread of its own, as fast as the child
-// reads them, until told to stop. Numbers from `first`; counts only whole batches.
-class Feeder {
- public:
-  Feeder(Child& child, size_t first) : written_(first) {
-    thread_ = std::thread([this, &child] { run(child); });
-  }
-  ~Feeder() { finish(); }
-  size_t written() const { return written_; }
-  // Whether a write failed: the child stopped reading its input for good.
-  bool broken() const { return broken_; }
-  // Stops after the batch in progress; returns the number after the last record written.
-  size_t finish() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    return written_;
-  }
-
-  static constexpr size_t kBatch = 50;
-  static constexpr size_t kWidth = 100;
-
- private:
-  void run(Child& child) {
-    try {
-      while (!stop_) {
-        child.write(numbered(written_, kBatch, kWidth));
-        written_ += kBatch;
-      }
-    } catch (const std::exception&) {
-      broken_ = true;  // expected only where the child is told to end while it is fed
-    }
-  }
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> broken_{false};
-  std::atomic<size_t> written_{0};
-  std::thread thread_;
-};
 
 // Writes record 0 and waits for it: the connection is then up, and freezing the broker cannot
 // catch the connection attempt instead.
@@ -185,7 +121,7 @@ void frozen_broker(int qos) {
   Child child(args_for(broker.port(), "fz", {"--qos", q}));
   ASSERT_TRUE(first_record_arrived(child, sub));
   broker.freeze();
-  Feeder feeder(child, 1);
+  Feeder feeder(child, 1, 50);
   sleep_ms(4000);
   size_t stalled_at = feeder.written();
   sleep_ms(6000);
@@ -223,7 +159,7 @@ TEST(Freeze, StopRequestDuringTheFreezeDeliversEveryAnnouncedRecord) {
     Child child(args_for(broker.port(), "fz", {"--qos", q, "--verbose"}));
     ASSERT_TRUE(first_record_arrived(child, sub));
     broker.freeze();
-    Feeder feeder(child, 1);
+    Feeder feeder(child, 1, 50);
     sleep_ms(1500);
     child.signal(SIGTERM);
     // At QoS 1 the records wait for their acknowledgements; at QoS 0 the end may come at once
@@ -252,7 +188,7 @@ TEST(Freeze, StopRequestDuringALongerFreezeGivesUpAfterTheWait) {
   Child child(args_for(broker.port(), "fz", {"--qos", "1"}));
   ASSERT_TRUE(first_record_arrived(child, sub));
   broker.freeze();
-  Feeder feeder(child, 1);
+  Feeder feeder(child, 1, 50);
   sleep_ms(1000);  // enough to fill the in-flight window
   child.signal(SIGTERM);
   long long start = monotonic_ms();
@@ -395,11 +331,7 @@ TEST(HostileBroker, Qos0OutputNotYetWrittenOutlivesAReset) {
   size_t first = std::stoul(payloads[0].substr(0, 8));
   const Strings input = numbered_records(fed, 100);
   EXPECT_EQ(payloads, Strings(input.begin() + static_cast<long>(first), input.end()));
-  std::string said;  // without the counters lines
-  std::istringstream lines(child.out());
-  for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("read=", 0) != 0) said += line + "\n";
-  }
+  const std::string said = without(child.out(), "read=");  // the counters lines
   const std::string stopped = "Using topic q0\nConnecting\nConnecting\nStopping\n";
   EXPECT_TRUE(status == 0 ? said == stopped
                           : status == 255 && said == stopped + "Failed to deliver all records\n")

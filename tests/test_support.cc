@@ -247,3 +247,47 @@ bool wait_for_output(const Child& child, const std::string& line, size_t count, 
   }
   return true;
 }
+
+Strings distinct_payloads(Subscriber& sub, size_t count, int timeout_ms,
+                          std::vector<Message>* arrived) {
+  Strings got;
+  std::vector<Message> all;
+  for (long long deadline = monotonic_ms() + timeout_ms;
+       got.size() < count && monotonic_ms() < deadline;) {
+    all = sub.wait_for(all.size() + 1, 100);
+    got = without_repeats(payloads_of(all));
+  }
+  if (arrived != nullptr) *arrived = std::move(all);
+  return got;
+}
+
+Feeder::Feeder(Child& child, size_t first, size_t batch, int pace_ms) : written_(first) {
+  thread_ = std::thread([this, &child, batch, pace_ms] { run(child, batch, pace_ms); });
+}
+
+size_t Feeder::finish() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  return written_;
+}
+
+void Feeder::run(Child& child, size_t batch, int pace_ms) {
+  try {
+    while (!stop_) {
+      child.write(numbered(written_, batch, kWidth));
+      written_ += batch;
+      if (pace_ms > 0) sleep_ms(pace_ms);
+    }
+  } catch (const std::exception&) {
+    broken_ = true;  // expected only where the child is told to end while it is fed
+  }
+}
+
+std::string without(const std::string& text, const std::string& start) {
+  std::string rest;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) {
+    if ((l + "\n").rfind(start, 0) != 0) rest += l + "\n";
+  }
+  return rest;
+}

@@ -4,7 +4,9 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "broker_fixture.h"
@@ -70,6 +72,13 @@ long peak_rss_kib(pid_t pid);
 /// granularity. A process that is gone fails the test and gives -1.
 long cpu_time_ms(pid_t pid);
 
+/// The peak memory allowed to the plain build with records of the default size, however fast
+/// the input and however slow the broker.
+inline constexpr long kPeakRssKib = 8 * 1024;
+
+/// `text` without its lines that begin with `start` (a whole line when it ends in "\n").
+std::string without(const std::string& text, const std::string& start);
+
 /// How often `line` occurs in `text`.
 size_t count_of(const std::string& text, const std::string& line);
 
@@ -92,3 +101,36 @@ void expect_numbered(Subscriber& sub, size_t count, size_t width, const std::str
 /// Waits until the child's standard output holds `line` `count` times; false after
 /// `timeout_ms`.
 bool wait_for_output(const Child& child, const std::string& line, size_t count, int timeout_ms);
+
+/// The first arrival of each numbered record once `count` different ones came, or what came
+/// within `timeout_ms`; `*arrived` (when given) receives every arrival, repeats included.
+Strings distinct_payloads(Subscriber& sub, size_t count, int timeout_ms,
+                          std::vector<Message>* arrived = nullptr);
+
+/// Writes numbered records of kWidth bytes to `child` from a thread of its own until told to
+/// stop: `batch` records at a time, as fast as the child reads them, then `pace_ms` of rest.
+/// Numbers from `first`; a write blocks while the pipe is full.
+class Feeder {
+ public:
+  static constexpr size_t kWidth = 100;
+
+  Feeder(Child& child, size_t first, size_t batch, int pace_ms = 0);
+  ~Feeder() { finish(); }
+  Feeder(const Feeder&) = delete;
+  Feeder& operator=(const Feeder&) = delete;
+
+  /// The number after the last record written.
+  size_t written() const { return written_; }
+  bool finished() const { return stop_; }
+  /// Whether a write failed: the child stopped reading its input for good.
+  bool broken() const { return broken_; }
+  /// Stops after the batch in progress; returns written().
+  size_t finish();
+
+ private:
+  void run(Child& child, size_t batch, int pace_ms);
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> broken_{false};
+  std::atomic<size_t> written_{0};
+  std::thread thread_;  // last: started once the members above exist
+};

@@ -23,19 +23,8 @@
 
 namespace {
 
-// The peak memory allowed to the plain build with records of the default size.
-constexpr long kPeakRssKib = 8 * 1024;
 const char kConnecting[] = "Connecting\n";
 
-// `text` without its lines equal to `line`.
-std::string lines_other_than(const std::string& text, const std::string& line) {
-  std::string rest;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) {
-    if (l + "\n" != line) rest += l + "\n";
-  }
-  return rest;
-}
 
 // "" when `got` equals `expected`, else where they first differ: long record lists make
 // unreadable failure messages when compared whole.
@@ -54,58 +43,6 @@ bool ends_with(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() &&
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
-
-// The first arrival of each numbered record once `count` different ones came, or what came
-// within `timeout_ms`.
-Strings distinct_payloads(Subscriber& sub, size_t count, int timeout_ms) {
-  Strings got;
-  std::vector<Message> arrived;
-  for (long long deadline = monotonic_ms() + timeout_ms;
-       got.size() < count && monotonic_ms() < deadline;) {
-    arrived = sub.wait_for(arrived.size() + 1, 100);
-    got = without_repeats(payloads_of(arrived));
-  }
-  return got;
-}
-
-// Writes numbered records of kWidth bytes to a child, one every `pace_ms`, from a thread of its
-// own until told to stop. A write blocks while the pipe is full.
-class PacedFeeder {
- public:
-  static constexpr size_t kWidth = 100;
-
-  PacedFeeder(Child& child, int pace_ms) {
-    thread_ = std::thread([this, &child, pace_ms] { run(child, pace_ms); });
-  }
-  ~PacedFeeder() { finish(); }
-  size_t written() const { return written_; }
-  bool finished() const { return stop_; }
-  // Whether a write failed: the child ended.
-  bool broken() const { return broken_; }
-  // Stops after the record in progress; returns the number of records written.
-  size_t finish() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    return written_;
-  }
-
- private:
-  void run(Child& child, int pace_ms) {
-    try {
-      while (!stop_) {
-        child.write(numbered(written_, 1, kWidth));
-        ++written_;
-        sleep_ms(pace_ms);
-      }
-    } catch (const std::exception&) {
-      broken_ = true;
-    }
-  }
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> broken_{false};
-  std::atomic<size_t> written_{0};
-  std::thread thread_;
-};
 
 // A persistent subscriber that keeps each message with the time it came, for the drill's
 // figures.
@@ -191,7 +128,7 @@ struct Lane {
         child(args_for(port, topic,
                        {"--qos", std::to_string(qos), "--reconnect", "forever", "--clientid",
                         "drill-" + std::to_string(qos)})),
-        feeder(child, kPaceMs) {}
+        feeder(child, 0, 1, kPaceMs) {}
   // A feeder blocked on a child that no longer reads ends once the child is gone.
   ~Lane() {
     if (!feeder.finished()) child.signal(SIGKILL);
@@ -200,7 +137,7 @@ struct Lane {
   std::string topic;
   TimedSubscriber sub;
   Child child;
-  PacedFeeder feeder;
+  Feeder feeder;
   OutageFigures outages[2];
 };
 
@@ -260,7 +197,7 @@ void check_lane(Lane& lane, size_t total) {
     EXPECT_LE(f.attempts, 7u) << "qos " << lane.qos << " outage " << n + 1;
     EXPECT_LT(f.back_ms, 10000) << "qos " << lane.qos << " outage " << n + 1;
   }
-  const Strings expected = numbered_records(total, PacedFeeder::kWidth);
+  const Strings expected = numbered_records(total, Feeder::kWidth);
   // At QoS 1 a record the broker took just before it stopped may come again.
   EXPECT_EQ(difference(distinct, expected), "") << "qos " << lane.qos;
   // At QoS 2 a record comes twice only when the broker stopped after it released the record
@@ -296,7 +233,7 @@ TEST(Unattended, OutageDrillLosesNothing) {
     EXPECT_FALSE(lane->feeder.broken());
     lane->child.close_input();
     EXPECT_EQ(lane->child.wait(20000), 0) << "qos " << lane->qos;
-    EXPECT_EQ(lines_other_than(lane->child.out(), kConnecting),
+    EXPECT_EQ(without(lane->child.out(), kConnecting),
               "Using topic " + lane->topic + "\nStopping\n");
     EXPECT_EQ(lane->child.err(), "");
     check_lane(*lane, total);
@@ -321,7 +258,7 @@ TEST(Unattended, BrokerStartingLateIsWaitedFor) {
   Subscriber sub(broker.port(), "late", 1, /*clean=*/false, "late-sub");
   EXPECT_EQ(child.wait(20000), 0);
   const std::string out = child.out();
-  EXPECT_EQ(lines_other_than(out, kConnecting), "Using topic late\nStopping\n");
+  EXPECT_EQ(without(out, kConnecting), "Using topic late\nStopping\n");
   // The attempts at once, again at once, after 0.5 and after 1.5 s fail; the one after about
   // 3.5 s or the one after about 7.5 s gets in.
   EXPECT_GE(count_of(out, kConnecting), 5u) << out;
@@ -419,7 +356,7 @@ TEST(Unattended, HalfOpenConnectionIsDetectedWithinOneAndAHalfKeepAlives) {
     Child& child = *children[i];
     child.close_input();
     EXPECT_EQ(child.wait(30000), 0) << "case " << i;
-    EXPECT_EQ(lines_other_than(child.out(), kConnecting),
+    EXPECT_EQ(without(child.out(), kConnecting),
               "Using topic ho" + std::to_string(i) + "\nStopping\n");
     const size_t total = 1 + c.held_records + 5;
     EXPECT_EQ(difference(distinct_payloads(*subs[i], total, 10000), numbered_records(total)), "")
@@ -529,7 +466,7 @@ TEST(Unattended, StopWhileIdleAndDisconnectedEndsAtOnce) {
   long long start = monotonic_ms();
   EXPECT_EQ(child.wait(5000), 0);
   EXPECT_LT(monotonic_ms() - start, 1000);
-  EXPECT_EQ(lines_other_than(child.out(), kConnecting), "Using topic idle\nStopping\n");
+  EXPECT_EQ(without(child.out(), kConnecting), "Using topic idle\nStopping\n");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -610,7 +547,7 @@ TEST(Unattended, HangupMidStreamDeliversEveryAnnouncedRecord) {
   BrokerFixture broker(kDeepQueues);  // the subscriber may fall behind the fast stream
   Subscriber sub(broker.port(), "hup", 1);
   Child child(args_for(broker.port(), "hup", {"--qos", "1", "--verbose"}));
-  PacedFeeder feeder(child, 1);
+  Feeder feeder(child, 0, 1, 1);
   const std::string announced = "Publishing data of length 100\n";
   ASSERT_TRUE(wait_for_output(child, announced, 200, 10000)) << child.out();
   child.signal(SIGHUP);
@@ -618,10 +555,10 @@ TEST(Unattended, HangupMidStreamDeliversEveryAnnouncedRecord) {
   feeder.finish();
   const std::string out = child.out();
   size_t count = count_of(out, announced);
-  EXPECT_EQ(lines_other_than(out, announced),
+  EXPECT_EQ(without(out, announced),
             "URL is 127.0.0.1:" + broker.port_text() + "\nUsing topic hup\nConnecting\nStopping\n");
   EXPECT_EQ(difference(payloads_of(sub.wait_for(count, 10000)),
-                       numbered_records(count, PacedFeeder::kWidth)),
+                       numbered_records(count, Feeder::kWidth)),
             "");
   EXPECT_EQ(sub.wait_for(count + 1, 300).size(), count) << "more than announced";
 }
