@@ -219,14 +219,16 @@ void read_input(ClientState& c) {
 }
 
 // A PINGREQ after a keep-alive interval without output. A broker that leaves it unanswered
-// for half an interval is gone, even when the connection looks open (a half-open link): the
-// loss is seen within one and a half intervals of the last exchange. Returns the ms until the
+// for half an interval while nothing more could be written is gone, even when the connection
+// looks open (a half-open link): the loss is seen within one and a half intervals of the last
+// exchange. A slow link that still takes bytes is not given up on. Returns the ms until the
 // next keep-alive action is due.
 long long keep_alive(ClientState& c) {
   if (!c.connected || c.keepalive_ms <= 0) return -1;
   long long now = now_ms();
   if (c.ping_sent_ms != 0) {
-    long long left = c.ping_sent_ms + c.keepalive_ms / 2 - now;
+    long long since = std::max(c.ping_sent_ms, c.last_out_ms);
+    long long left = since + c.keepalive_ms / 2 - now;
     if (left > 0) return left;
     lose_connection(c);
     return -1;
@@ -325,34 +327,27 @@ bool pending(const ClientState& c) {
   return window_pending(c.window) > 0 || s.published > s.acknowledged + s.lost + s.refused;
 }
 
-// The records sent again on a new connection must be acknowledged before it counts as made,
-// so that a broker that drops the connection over one of them fails the reconnection instead
-// of taking new records meanwhile. The wait ends after `timeout_ms` without progress.
-bool wait_for_resent(ClientState& c, int timeout_ms) {
+// Services the connection until `done` holds. Returns false when the connection is lost
+// first, or when `timeout_ms` pass without progress.
+template <typename Done>
+bool wait_until(ClientState& c, int timeout_ms, Done done) {
   c.last_progress_ms = now_ms();
   for (;;) {
     pump(c);
     flush(c);
     if (!c.connected) return false;
-    if (!c.resending || !window_holds(c.window, c.resend_last)) return true;
+    if (done()) return true;
     long long left = c.last_progress_ms + timeout_ms - now_ms();
-    if (left <= 0) return false;
-    if (service(c, -1, static_cast<int>(left)) < 0) return false;
+    if (left <= 0 || service(c, -1, static_cast<int>(left)) < 0) return false;
   }
 }
 
-// Waits until every record published so far is handed over, within the stop timeout's bound.
-bool drain(ClientState& c) {
-  c.last_progress_ms = now_ms();
-  for (;;) {
-    pump(c);
-    flush(c);
-    if (!c.connected) return false;
-    if (!pending(c)) return true;
-    long long left = c.last_progress_ms + c.stop_timeout_ms - now_ms();
-    if (left <= 0) return false;
-    if (service(c, -1, static_cast<int>(left)) < 0) return false;
-  }
+// The records sent again on a new connection must be acknowledged before it counts as made,
+// so that a broker that drops the connection over one of them fails the reconnection instead
+// of taking new records meanwhile.
+bool wait_for_resent(ClientState& c, int timeout_ms) {
+  return wait_until(c, timeout_ms,
+                    [&c] { return !c.resending || !window_holds(c.window, c.resend_last); });
 }
 
 ConnectRequest request_for(const ClientState& c, const MQTTClient_connectOptions& o) {
@@ -476,7 +471,7 @@ int MQTTClient_publish(MQTTClient c, const char* topicName, int payloadlen, cons
   size_t len = static_cast<size_t>(payloadlen);
   if (c->topic != topicName) {
     // Every record held was published to the old topic: they go first.
-    if (pending(*c) && (!c->connected || !drain(*c))) {
+    if (pending(*c) && !wait_until(*c, c->stop_timeout_ms, [c] { return !pending(*c); })) {
       return kClientDisconnected;
     }
     c->topic = topicName;
@@ -510,15 +505,9 @@ void MQTTClient_yield() {
 }
 
 int MQTTClient_disconnect(MQTTClient c, int timeout) {
-  c->last_progress_ms = now_ms();
-  for (;;) {
-    pump(*c);
-    flush(*c);
-    if (!c->connected) return pending(*c) ? kClientDisconnected : kClientSuccess;
-    if (!pending(*c)) break;
-    long long left = c->last_progress_ms + timeout - now_ms();
-    if (left <= 0) return kClientFailure;
-    if (service(*c, -1, static_cast<int>(left)) < 0) return kClientFailure;
+  if (!wait_until(*c, timeout, [c] { return !pending(*c); })) {
+    if (c->connected) return kClientFailure;
+    return pending(*c) ? kClientDisconnected : kClientSuccess;
   }
   encode_disconnect(c->transport.out);
   long long deadline = now_ms() + kDisconnectWriteMs;
@@ -526,6 +515,7 @@ int MQTTClient_disconnect(MQTTClient c, int timeout) {
     pollfd p{c->transport.fd, POLLOUT, 0};
     long long left = deadline - now_ms();
     if (left <= 0 || wait_poll(&p, 1, static_cast<int>(left)) < 0) break;
+    c->transport.write_blocked = false;
   }
   c->transport.out.clear();
   c->transport.sent = c->transport.whole = 0;
