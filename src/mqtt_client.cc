@@ -93,7 +93,12 @@ void queue_publish(ClientState& c, const void* payload, size_t len, int qos, boo
   if (c.use_alias) {
     h.topic_alias = kTopicAlias;
     if (c.alias_set) h.topic = std::string_view();
-    c.alias_set = true;
+    // Naming the alias takes 3 bytes more than the record was measured with: a record that
+    // fills the broker's Maximum Packet Size goes with its topic alone, and the alias waits.
+    if (!c.alias_set && c.max_packet != 0 && publish_size(h, len) > c.max_packet) {
+      h.topic_alias = 0;
+    }
+    c.alias_set = h.topic_alias != 0;
   }
   transport_make_room(c.transport, publish_size(h, len));
   encode_publish(c.transport.out, h, payload, len);

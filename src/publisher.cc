@@ -270,6 +270,13 @@ void finish(Run& run, int timeout_ms) {
   }
   // QoS 0 records a lost connection cut off partway are gone: the run must not say otherwise.
   if (client_stats(run.client).lost > 0) fail("Failed to deliver all records\n");
+  // A refusal that came back only while the last records were handed over ends the run as one
+  // seen earlier does.
+  if (client_refusal(run.client) != 0) {
+    report_refusal(run);
+    fflush(stdout);
+    exit(-1);
+  }
 }
 
 Options connection_options() {
