@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -53,6 +55,31 @@ void send_signal(pid_t pid, int sig) {
   ssize_t ignored = ::write(2, what, strlen(what));
   (void)ignored;  // nowhere left to report it
   _exit(127);
+}
+
+// Copies the MQTT 5 properties a subscriber sees into `m`, user properties in their order.
+void read_properties(const mosquitto_property* properties, Message* m) {
+  for (const mosquitto_property* p = properties; p != nullptr; p = mosquitto_property_next(p)) {
+    uint32_t expiry = 0;
+    char* name = nullptr;
+    char* value = nullptr;
+    switch (mosquitto_property_identifier(p)) {
+      case MQTT_PROP_MESSAGE_EXPIRY_INTERVAL:
+        mosquitto_property_read_int32(p, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, &expiry, false);
+        m->message_expiry = expiry;
+        break;
+      case MQTT_PROP_CONTENT_TYPE:
+        mosquitto_property_read_string(p, MQTT_PROP_CONTENT_TYPE, &value, false);
+        if (value != nullptr) m->content_type = value;
+        break;
+      case MQTT_PROP_USER_PROPERTY:
+        mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, false);
+        if (name != nullptr && value != nullptr) m->user_properties.emplace_back(name, value);
+        break;
+    }
+    free(name);
+    free(value);
+  }
 }
 
 }  // namespace
@@ -128,6 +155,14 @@ void BrokerFixture::stop_while_frozen() {
 
 SubscribedClient::SubscribedClient(int port, const std::string& topic, int qos,
                                    OnMessage on_message, bool clean, const std::string& clientid)
+    : SubscribedClient(
+          port, topic, qos,
+          [on_message](const mosquitto_message& m, const mosquitto_property*) { on_message(m); },
+          /*v5=*/false, clean, clientid) {}
+
+SubscribedClient::SubscribedClient(int port, const std::string& topic, int qos,
+                                   OnMessageWithProperties on_message, bool v5, bool clean,
+                                   const std::string& clientid)
     : on_message_(std::move(on_message)) {
   mosquitto_lib_init();
   mosq_ = mosquitto_new(clientid.empty() ? nullptr : clientid.c_str(), clean, this);
@@ -135,14 +170,16 @@ SubscribedClient::SubscribedClient(int port, const std::string& topic, int qos,
     mosquitto_lib_cleanup();
     throw std::runtime_error("mosquitto_new failed");
   }
-  mosquitto_message_callback_set(mosq_, [](mosquitto*, void* obj, const mosquitto_message* m) {
-    static_cast<SubscribedClient*>(obj)->message(*m);
-  });
+  mosquitto_message_v5_callback_set(
+      mosq_, [](mosquitto*, void* obj, const mosquitto_message* m, const mosquitto_property* p) {
+        static_cast<SubscribedClient*>(obj)->message(*m, p);
+      });
   mosquitto_subscribe_callback_set(
       mosq_, [](mosquitto*, void* obj, int, int count, const int* granted) {
-        // 0x80 in place of a QoS: the broker refused the subscription.
-        static_cast<SubscribedClient*>(obj)->subscribed(count == 1 && granted[0] != 0x80);
+        // 0x80 (MQTT 5: any reason from 0x80 on) in place of a QoS: the subscription was refused.
+        static_cast<SubscribedClient*>(obj)->subscribed(count == 1 && granted[0] < 0x80);
       });
+  if (v5) mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
   const char* failed = nullptr;
   if (mosquitto_connect(mosq_, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS ||
       mosquitto_subscribe(mosq_, nullptr, topic.c_str(), qos) != MOSQ_ERR_SUCCESS ||
@@ -176,15 +213,19 @@ void SubscribedClient::subscribed(bool granted) {
 }
 
 Subscriber::Subscriber(int port, const std::string& topic, int qos, bool clean,
-                       const std::string& clientid)
+                       const std::string& clientid, bool v5)
     : client_(
-          port, topic, qos, [this](const mosquitto_message& m) { add(m); }, clean, clientid) {}
+          port, topic, qos,
+          [this](const mosquitto_message& m, const mosquitto_property* p) { add(m, p); }, v5, clean,
+          clientid) {}
 
-void Subscriber::add(const mosquitto_message& m) {
+void Subscriber::add(const mosquitto_message& m, const mosquitto_property* properties) {
   Message message;
   message.payload.assign(static_cast<const char*>(m.payload), static_cast<size_t>(m.payloadlen));
   message.qos = m.qos;
   message.retained = m.retain;
+  message.topic = m.topic;
+  read_properties(properties, &message);
   std::lock_guard<std::mutex> lock(mutex_);
   messages_.push_back(std::move(message));
   changed_.notify_all();

@@ -5,13 +5,16 @@
 #include <sys/types.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct mosquitto;
 struct mosquitto_message;
+typedef struct mqtt5__property mosquitto_property;
 
 /// A mosquitto of its own: config, password file and persistence in a temporary directory.
 /// Started by the constructor, stopped by the destructor.
@@ -45,11 +48,15 @@ class BrokerFixture {
   pid_t pid_ = -1;
 };
 
-/// One received message.
+/// One received message. The properties come only to an MQTT 5 subscriber.
 struct Message {
   std::string payload;
   int qos = 0;
   bool retained = false;
+  std::string topic;
+  int64_t message_expiry = -1;  // seconds left when the broker sent it; -1 when absent
+  std::string content_type;     // empty when absent
+  std::vector<std::pair<std::string, std::string>> user_properties;  // in their order
 };
 
 /// The libmosquitto set-up every subscriber shares: a client connected to the loopback `port`,
@@ -59,21 +66,28 @@ struct Message {
 class SubscribedClient {
  public:
   using OnMessage = std::function<void(const mosquitto_message&)>;
+  /// Also gets the message's MQTT 5 properties (null when it has none).
+  using OnMessageWithProperties =
+      std::function<void(const mosquitto_message&, const mosquitto_property*)>;
   /// With `clean` false the session (and its queue) survives a broker restart.
   SubscribedClient(int port, const std::string& topic, int qos, OnMessage on_message,
                    bool clean = true, const std::string& clientid = "");
+  /// As above; with `v5` an MQTT 5 client, whose session ends with its connection whatever
+  /// `clean` says (it asks for no session expiry).
+  SubscribedClient(int port, const std::string& topic, int qos, OnMessageWithProperties on_message,
+                   bool v5, bool clean, const std::string& clientid);
   ~SubscribedClient();
   SubscribedClient(const SubscribedClient&) = delete;
   SubscribedClient& operator=(const SubscribedClient&) = delete;
 
   // Used by the library callbacks.
-  void message(const mosquitto_message& m) { on_message_(m); }
+  void message(const mosquitto_message& m, const mosquitto_property* p) { on_message_(m, p); }
   void subscribed(bool granted);
 
  private:
   void release();
 
-  OnMessage on_message_;
+  OnMessageWithProperties on_message_;
   mosquitto* mosq_ = nullptr;
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -83,9 +97,10 @@ class SubscribedClient {
 /// A subscriber that keeps every message it receives.
 class Subscriber {
  public:
-  /// Connects and subscribes; see SubscribedClient.
+  /// Connects and subscribes; see SubscribedClient. With `v5` as an MQTT 5 client, which
+  /// keeps each message's properties.
   Subscriber(int port, const std::string& topic, int qos, bool clean = true,
-             const std::string& clientid = "");
+             const std::string& clientid = "", bool v5 = false);
 
   /// Waits until at least `count` messages arrived or `timeout_ms` passed; returns a copy.
   std::vector<Message> wait_for(size_t count, int timeout_ms);
@@ -95,7 +110,7 @@ class Subscriber {
   std::vector<std::string> payloads(size_t count, int timeout_ms);
 
  private:
-  void add(const mosquitto_message& m);
+  void add(const mosquitto_message& m, const mosquitto_property* properties);
 
   std::mutex mutex_;
   std::condition_variable changed_;
