@@ -235,7 +235,7 @@ TEST(HostileBroker, NoAnswerOrJunkFailsToConnectWithinTheDeadline) {
     fakes.push_back(std::make_unique<FakeBroker>(options));
     children.push_back(std::make_unique<Child>(
         Strings{"t", "--host", "127.0.0.1", "--port", std::to_string(fakes.back()->port())}));
-    children.back()->write("x\n");
+    children.back()->offer("x\n");  // a child that fails at once reads nothing
     children.back()->close_input();
   }
   for (size_t i = 0; i < cases.size(); ++i) {

@@ -417,7 +417,7 @@ TEST(Reason, VerboseFailureSaysWhyRightBeforeFailedToConnect) {
     if (c.reason != nullptr) args.push_back("--verbose");
     args.insert(args.end(), c.options.begin(), c.options.end());
     children.push_back(std::make_unique<Child>(args));
-    children.back()->write("x\n");
+    children.back()->offer("x\n");  // a child that fails at once reads nothing
     children.back()->close_input();
   }
   for (size_t i = 0; i < cases.size(); ++i) {
