@@ -74,9 +74,15 @@ void check_round_trip(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   switch (data[0] % 3) {
-    case 0: check_decoding(data + 1, size - 1, false); break;
-    case 1: check_decoding(data + 1, size - 1, true); break;
-    default: check_round_trip(data + 1, size - 1); break;
+    case 0:
+      check_decoding(data + 1, size - 1, false);
+      break;
+    case 1:
+      check_decoding(data + 1, size - 1, true);
+      break;
+    default:
+      check_round_trip(data + 1, size - 1);
+      break;
   }
   return 0;
 }

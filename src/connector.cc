@@ -124,8 +124,8 @@ bool configure(Connector& c, const ConnectRequest& r) {
   if (r.will_topic != nullptr) {
     const char* payload = r.will_payload != nullptr ? r.will_payload : "";
     int len = static_cast<int>(strlen(payload));
-    int rc = v5 ? mosquitto_will_set_v5(mosq, r.will_topic, len, payload, r.will_qos,
-                                        r.will_retain, nullptr)
+    int rc = v5 ? mosquitto_will_set_v5(mosq, r.will_topic, len, payload, r.will_qos, r.will_retain,
+                                        nullptr)
                 : mosquitto_will_set(mosq, r.will_topic, len, payload, r.will_qos, r.will_retain);
     if (rc != MOSQ_ERR_SUCCESS) return false;
   }
@@ -135,17 +135,25 @@ bool configure(Connector& c, const ConnectRequest& r) {
 ConnectFailure refusal(const ConnectRequest& r, int code) {
   if (r.protocol_version == 5) {
     switch (code) {
-      case 0x85: return ConnectFailure::kIdentifierRejected;
-      case 0x86: return ConnectFailure::kBadCredentials;
-      case 0x87: return ConnectFailure::kNotAuthorised;
-      default: return ConnectFailure::kBrokerRefused;
+      case 0x85:
+        return ConnectFailure::kIdentifierRejected;
+      case 0x86:
+        return ConnectFailure::kBadCredentials;
+      case 0x87:
+        return ConnectFailure::kNotAuthorised;
+      default:
+        return ConnectFailure::kBrokerRefused;
     }
   }
   switch (code) {
-    case CONNACK_REFUSED_IDENTIFIER_REJECTED: return ConnectFailure::kIdentifierRejected;
-    case CONNACK_REFUSED_BAD_USERNAME_PASSWORD: return ConnectFailure::kBadCredentials;
-    case CONNACK_REFUSED_NOT_AUTHORIZED: return ConnectFailure::kNotAuthorised;
-    default: return ConnectFailure::kBrokerRefused;
+    case CONNACK_REFUSED_IDENTIFIER_REJECTED:
+      return ConnectFailure::kIdentifierRejected;
+    case CONNACK_REFUSED_BAD_USERNAME_PASSWORD:
+      return ConnectFailure::kBadCredentials;
+    case CONNACK_REFUSED_NOT_AUTHORIZED:
+      return ConnectFailure::kNotAuthorised;
+    default:
+      return ConnectFailure::kBrokerRefused;
   }
 }
 
@@ -157,16 +165,22 @@ ConnectFailure classify(const Connector& c, int rc, int err) {
     return ConnectFailure::kTlsKeyMismatch;
   }
   switch (rc) {
-    case MOSQ_ERR_EAI: return ConnectFailure::kHostNotFound;
-    case MOSQ_ERR_TLS: return ConnectFailure::kTlsOther;
-    case MOSQ_ERR_PROXY: return ConnectFailure::kProxy;
-    case MOSQ_ERR_PROTOCOL: return ConnectFailure::kNotMqtt;
-    case MOSQ_ERR_CONN_LOST: return ConnectFailure::kClosed;
+    case MOSQ_ERR_EAI:
+      return ConnectFailure::kHostNotFound;
+    case MOSQ_ERR_TLS:
+      return ConnectFailure::kTlsOther;
+    case MOSQ_ERR_PROXY:
+      return ConnectFailure::kProxy;
+    case MOSQ_ERR_PROTOCOL:
+      return ConnectFailure::kNotMqtt;
+    case MOSQ_ERR_CONN_LOST:
+      return ConnectFailure::kClosed;
     case MOSQ_ERR_ERRNO:
       if (err == ECONNREFUSED) return ConnectFailure::kRefused;
       if (err == ETIMEDOUT) return ConnectFailure::kTimeout;
       return ConnectFailure::kOther;
-    default: return ConnectFailure::kOther;
+    default:
+      return ConnectFailure::kOther;
   }
 }
 
@@ -183,24 +197,42 @@ void MosquittoDeleter::operator()(mosquitto* mosq) const { mosquitto_destroy(mos
 
 const char* failure_text(ConnectFailure failure) {
   switch (failure) {
-    case ConnectFailure::kNone: return "connected";
-    case ConnectFailure::kSetup: return "the connection options were refused";
-    case ConnectFailure::kBadPort: return "the port is not a number from 1 to 65535";
-    case ConnectFailure::kHostNotFound: return "host not found";
-    case ConnectFailure::kRefused: return "connection refused";
-    case ConnectFailure::kTimeout: return "no answer within 5 s";
-    case ConnectFailure::kClosed: return "the broker closed the connection";
-    case ConnectFailure::kNotMqtt: return "the broker did not answer in MQTT";
-    case ConnectFailure::kProxy: return "the proxy refused the connection";
-    case ConnectFailure::kTlsUntrusted: return "TLS: certificate not trusted";
-    case ConnectFailure::kTlsNameMismatch: return "TLS: name mismatch";
-    case ConnectFailure::kTlsKeyMismatch: return "TLS: key mismatch";
-    case ConnectFailure::kTlsOther: return "TLS: handshake failed";
-    case ConnectFailure::kBadCredentials: return "broker refused: bad user name or password";
-    case ConnectFailure::kNotAuthorised: return "broker refused: not authorised";
-    case ConnectFailure::kIdentifierRejected: return "broker refused: identifier rejected";
-    case ConnectFailure::kBrokerRefused: return "broker refused the connection";
-    case ConnectFailure::kOther: return "connection failed";
+    case ConnectFailure::kNone:
+      return "connected";
+    case ConnectFailure::kSetup:
+      return "the connection options were refused";
+    case ConnectFailure::kBadPort:
+      return "the port is not a number from 1 to 65535";
+    case ConnectFailure::kHostNotFound:
+      return "host not found";
+    case ConnectFailure::kRefused:
+      return "connection refused";
+    case ConnectFailure::kTimeout:
+      return "no answer within 5 s";
+    case ConnectFailure::kClosed:
+      return "the broker closed the connection";
+    case ConnectFailure::kNotMqtt:
+      return "the broker did not answer in MQTT";
+    case ConnectFailure::kProxy:
+      return "the proxy refused the connection";
+    case ConnectFailure::kTlsUntrusted:
+      return "TLS: certificate not trusted";
+    case ConnectFailure::kTlsNameMismatch:
+      return "TLS: name mismatch";
+    case ConnectFailure::kTlsKeyMismatch:
+      return "TLS: key mismatch";
+    case ConnectFailure::kTlsOther:
+      return "TLS: handshake failed";
+    case ConnectFailure::kBadCredentials:
+      return "broker refused: bad user name or password";
+    case ConnectFailure::kNotAuthorised:
+      return "broker refused: not authorised";
+    case ConnectFailure::kIdentifierRejected:
+      return "broker refused: identifier rejected";
+    case ConnectFailure::kBrokerRefused:
+      return "broker refused the connection";
+    case ConnectFailure::kOther:
+      return "connection failed";
   }
   return "connection failed";
 }

@@ -9,10 +9,14 @@ InflightRecord& at(Window& w, size_t i) { return w.ring[(w.first + i) % kWindowR
 
 bool holds_slot(const Window& w, const InflightRecord& r) {
   switch (r.stage) {
-    case Stage::kAwaitAck: return true;
-    case Stage::kReleasing: return r.qos == 2;
-    case Stage::kAwaitComp: return r.qos == 2 && w.slot_until_complete;
-    default: return false;
+    case Stage::kAwaitAck:
+      return true;
+    case Stage::kReleasing:
+      return r.qos == 2;
+    case Stage::kAwaitComp:
+      return r.qos == 2 && w.slot_until_complete;
+    default:
+      return false;
   }
 }
 
@@ -90,9 +94,7 @@ InflightRecord* window_next_unsent(Window& w) {
   return &r;
 }
 
-void window_mark_sent(Window& w, InflightRecord& record) {
-  set_stage(w, record, Stage::kAwaitAck);
-}
+void window_mark_sent(Window& w, InflightRecord& record) { set_stage(w, record, Stage::kAwaitAck); }
 
 bool window_next_release(Window& w, uint16_t* packet_id) {
   while (w.releases_count > 0) {
@@ -117,21 +119,18 @@ AckOutcome window_ack(Window& w, unsigned char type, uint16_t packet_id, uint8_t
     outcome.progress = true;
     outcome.completed = !failed;
     outcome.refused = failed;
-  } else if (type == kPubrecType && r != nullptr && r->qos == 2 &&
-             r->stage == Stage::kAwaitAck) {
+  } else if (type == kPubrecType && r != nullptr && r->qos == 2 && r->stage == Stage::kAwaitAck) {
     set_stage(w, *r, failed ? Stage::kDone : Stage::kReleasing);  // no PUBREL after a refusal
     if (!failed) queue_release(w, packet_id);
     outcome.progress = true;
     outcome.refused = failed;
-  } else if (type == kPubrecType && r != nullptr && r->qos == 2 &&
-             r->stage == Stage::kAwaitComp) {
+  } else if (type == kPubrecType && r != nullptr && r->qos == 2 && r->stage == Stage::kAwaitComp) {
     // The broker did not get our PUBREL, or asks again: it gets another, once.
     set_stage(w, *r, Stage::kReleasing);
     queue_release(w, packet_id);
   } else if (type == kPubrecType && (r == nullptr || r->stage == Stage::kDone)) {
     outcome.unknown = true;
-  } else if (type == kPubcompType && r != nullptr && r->qos == 2 &&
-             r->stage == Stage::kAwaitComp) {
+  } else if (type == kPubcompType && r != nullptr && r->qos == 2 && r->stage == Stage::kAwaitComp) {
     set_stage(w, *r, Stage::kDone);
     outcome.progress = true;
     outcome.completed = true;

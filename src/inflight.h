@@ -74,8 +74,8 @@ bool window_next_release(Window& w, uint16_t* packet_id);
 struct AckOutcome {
   bool progress = false;   // a record moved on
   bool completed = false;  // a record was handed over
-  bool refused = false;   // the broker refused a record (MQTT 5 reason code 0x80 or more)
-  bool unknown = false;   // a PUBREC for no record that awaits one
+  bool refused = false;    // the broker refused a record (MQTT 5 reason code 0x80 or more)
+  bool unknown = false;    // a PUBREC for no record that awaits one
 };
 
 /// Applies a PUBACK, PUBREC or PUBCOMP with `reason` (0 under 3.1.1). An acknowledgement that

@@ -401,16 +401,16 @@ void start_session(ClientState& c, const Connection& conn, bool session_kept) {
   c.max_packet = c.v5 ? conn.maximum_packet_size : 0;
   c.use_alias = c.v5 && conn.topic_alias_maximum >= kTopicAlias;
   c.alias_set = false;
-  int keepalive = c.v5 && conn.server_keepalive >= 0 ? conn.server_keepalive
-                                                      : c.options.keepAliveInterval;
+  int keepalive =
+      c.v5 && conn.server_keepalive >= 0 ? conn.server_keepalive : c.options.keepAliveInterval;
   c.keepalive_ms = keepalive * 1000LL;
   c.last_out_ms = now_ms();
   c.ping_sent_ms = 0;
   c.skip = 0;
   Window& w = c.window;
   if (c.v5) {
-    w.quota = std::min<size_t>(conn.receive_maximum != 0 ? conn.receive_maximum : 65535,
-                               kWindowRecords);
+    w.quota =
+        std::min<size_t>(conn.receive_maximum != 0 ? conn.receive_maximum : 65535, kWindowRecords);
     w.qos2_quota = w.quota;
   } else {
     w.quota = kWindowRecords;

@@ -98,8 +98,8 @@ size_t publish_size(const PublishHeader& h, size_t payload_len) {
 
 void encode_publish(std::string& out, const PublishHeader& h, const void* payload,
                     size_t payload_len) {
-  out.push_back(static_cast<char>(kPublishType | (h.dup ? 0x08 : 0) | (h.qos << 1) |
-                                  (h.retain ? 1 : 0)));
+  out.push_back(
+      static_cast<char>(kPublishType | (h.dup ? 0x08 : 0) | (h.qos << 1) | (h.retain ? 1 : 0)));
   size_t remaining = 2 + h.topic.size() + (h.qos > 0 ? 2 : 0) + payload_len;
   if (h.v5) remaining += varint_size(property_bytes(h)) + property_bytes(h);
   append_varint(out, remaining);
@@ -127,9 +127,7 @@ void encode_pubrel(std::string& out, uint16_t packet_id, bool v5, uint8_t reason
 void encode_pingreq(std::string& out) { out.append({static_cast<char>(kPingreqType), 0}); }
 
 // Under both versions a DISCONNECT without a reason code is a normal disconnection.
-void encode_disconnect(std::string& out) {
-  out.append({static_cast<char>(kDisconnectType), 0});
-}
+void encode_disconnect(std::string& out) { out.append({static_cast<char>(kDisconnectType), 0}); }
 
 long decode_packet(const unsigned char* in, size_t len, bool v5, Incoming* packet) {
   if (len < 2) return 0;
@@ -205,45 +203,52 @@ bool decode_publish(const unsigned char* in, size_t len, bool v5, PublishView* p
 }
 
 const char* reason_name(uint8_t reason) {
-  switch (reason) {
-    case 0x00: return "Success";
-    case 0x04: return "Disconnect with Will Message";
-    case 0x10: return "No matching subscribers";
-    case 0x80: return "Unspecified error";
-    case 0x81: return "Malformed Packet";
-    case 0x82: return "Protocol Error";
-    case 0x83: return "Implementation specific error";
-    case 0x84: return "Unsupported Protocol Version";
-    case 0x85: return "Client Identifier not valid";
-    case 0x86: return "Bad User Name or Password";
-    case 0x87: return "Not authorized";
-    case 0x88: return "Server unavailable";
-    case 0x89: return "Server busy";
-    case 0x8A: return "Banned";
-    case 0x8B: return "Server shutting down";
-    case 0x8C: return "Bad authentication method";
-    case 0x8D: return "Keep Alive timeout";
-    case 0x8E: return "Session taken over";
-    case 0x8F: return "Topic Filter invalid";
-    case 0x90: return "Topic Name invalid";
-    case 0x91: return "Packet Identifier in use";
-    case 0x92: return "Packet Identifier not found";
-    case 0x93: return "Receive Maximum exceeded";
-    case 0x94: return "Topic Alias invalid";
-    case 0x95: return "Packet too large";
-    case 0x96: return "Message rate too high";
-    case 0x97: return "Quota exceeded";
-    case 0x98: return "Administrative action";
-    case 0x99: return "Payload format invalid";
-    case 0x9A: return "Retain not supported";
-    case 0x9B: return "QoS not supported";
-    case 0x9C: return "Use another server";
-    case 0x9D: return "Server moved";
-    case 0x9E: return "Shared Subscriptions not supported";
-    case 0x9F: return "Connection rate exceeded";
-    case 0xA0: return "Maximum connect time";
-    case 0xA1: return "Subscription Identifiers not supported";
-    case 0xA2: return "Wildcard Subscriptions not supported";
-    default: return "Unknown reason";
+  struct Reason {
+    uint8_t code;
+    const char* name;
+  };
+  static constexpr Reason kReasons[] = {
+      {0x00, "Success"},
+      {0x04, "Disconnect with Will Message"},
+      {0x10, "No matching subscribers"},
+      {0x80, "Unspecified error"},
+      {0x81, "Malformed Packet"},
+      {0x82, "Protocol Error"},
+      {0x83, "Implementation specific error"},
+      {0x84, "Unsupported Protocol Version"},
+      {0x85, "Client Identifier not valid"},
+      {0x86, "Bad User Name or Password"},
+      {0x87, "Not authorized"},
+      {0x88, "Server unavailable"},
+      {0x89, "Server busy"},
+      {0x8A, "Banned"},
+      {0x8B, "Server shutting down"},
+      {0x8C, "Bad authentication method"},
+      {0x8D, "Keep Alive timeout"},
+      {0x8E, "Session taken over"},
+      {0x8F, "Topic Filter invalid"},
+      {0x90, "Topic Name invalid"},
+      {0x91, "Packet Identifier in use"},
+      {0x92, "Packet Identifier not found"},
+      {0x93, "Receive Maximum exceeded"},
+      {0x94, "Topic Alias invalid"},
+      {0x95, "Packet too large"},
+      {0x96, "Message rate too high"},
+      {0x97, "Quota exceeded"},
+      {0x98, "Administrative action"},
+      {0x99, "Payload format invalid"},
+      {0x9A, "Retain not supported"},
+      {0x9B, "QoS not supported"},
+      {0x9C, "Use another server"},
+      {0x9D, "Server moved"},
+      {0x9E, "Shared Subscriptions not supported"},
+      {0x9F, "Connection rate exceeded"},
+      {0xA0, "Maximum connect time"},
+      {0xA1, "Subscription Identifiers not supported"},
+      {0xA2, "Wildcard Subscriptions not supported"},
+  };
+  for (const Reason& r : kReasons) {
+    if (r.code == reason) return r.name;
   }
+  return "Unknown reason";
 }

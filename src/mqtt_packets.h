@@ -36,8 +36,8 @@ struct PublishHeader {
   bool retain = false;
   bool dup = false;
   bool v5 = false;
-  uint16_t topic_alias = 0;      // MQTT 5; 0 for none
-  std::string_view properties;   // MQTT 5: from encode_publish_properties, without its length
+  uint16_t topic_alias = 0;     // MQTT 5; 0 for none
+  std::string_view properties;  // MQTT 5: from encode_publish_properties, without its length
 };
 
 /// The MQTT 5 properties every record of a run carries; each is left out when absent.

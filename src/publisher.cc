@@ -80,12 +80,13 @@ void print_counters() {
   if (!counters_requested || the_run == nullptr) return;
   counters_requested = 0;
   ClientStats s = client_stats(the_run->client);
-  printf("read=%llu published=%llu acknowledged=%llu in_flight=%llu resent=%llu "
-         "connections=%llu bytes_published=%llu\n",
-         the_run->records_read, static_cast<unsigned long long>(s.published),
-         static_cast<unsigned long long>(s.acknowledged),
-         static_cast<unsigned long long>(s.in_flight), static_cast<unsigned long long>(s.resent),
-         static_cast<unsigned long long>(s.connections), static_cast<unsigned long long>(s.bytes));
+  printf(
+      "read=%llu published=%llu acknowledged=%llu in_flight=%llu resent=%llu "
+      "connections=%llu bytes_published=%llu\n",
+      the_run->records_read, static_cast<unsigned long long>(s.published),
+      static_cast<unsigned long long>(s.acknowledged), static_cast<unsigned long long>(s.in_flight),
+      static_cast<unsigned long long>(s.resent), static_cast<unsigned long long>(s.connections),
+      static_cast<unsigned long long>(s.bytes));
 }
 
 void say_stopping(Run& run) {
@@ -114,9 +115,9 @@ void back_off(Run& run, long long ms, bool cut_by_stop) {
 
 // Connects with the attempts the run allows: `attempts` in all, or without end when it is
 // negative. After a lost connection the first attempt is the first retry, at once; at start
-// it is the initial attempt, and the first retry follows at once. A stop request cuts a backoff short for one more attempt at once; when records
-// wait for the connection the attempts go on until the drain timeout has passed since the
-// request was seen, otherwise they end there.
+// it is the initial attempt, and the first retry follows at once. A stop request cuts a backoff
+// short for one more attempt at once; when records wait for the connection the attempts go on until
+// the drain timeout has passed since the request was seen, otherwise they end there.
 bool connect_with_retries(Run& run, int attempts, bool after_loss) {
   long long stop_deadline = 0;
   if (after_loss) take_delay(run.reconnection);
@@ -161,8 +162,7 @@ bool reconnect(Run& run) {
 void report_loss(Run& run) {
   int reason = take_disconnect_reason(run.client);
   if (reason >= 0) {
-    printf("Broker disconnected: %s (0x%02X)\n", reason_name(static_cast<uint8_t>(reason)),
-           reason);
+    printf("Broker disconnected: %s (0x%02X)\n", reason_name(static_cast<uint8_t>(reason)), reason);
   }
 }
 
@@ -242,12 +242,18 @@ Published publish_record(Run& run, const Record& record) {
                                 settings.retained, nullptr);
     if (rc != kClientDisconnected) run.record_in_hand = false;
     switch (rc) {
-      case kClientSuccess: return Published::kYes;
-      case kClientStopped: return Published::kGaveUp;
-      case kClientRefused: return Published::kRefused;
-      case kClientTooLarge: return Published::kTooLarge;
-      case kClientDisconnected: break;
-      default: fail("Failed to publish\n");
+      case kClientSuccess:
+        return Published::kYes;
+      case kClientStopped:
+        return Published::kGaveUp;
+      case kClientRefused:
+        return Published::kRefused;
+      case kClientTooLarge:
+        return Published::kTooLarge;
+      case kClientDisconnected:
+        break;
+      default:
+        fail("Failed to publish\n");
     }
     // By default a record gets one reconnection and one more try.
     if (tries > 0 && run.reconnection.retries == 0) fail("Failed to publish\n");

@@ -50,7 +50,7 @@ struct PublisherSettings {
   const char* key = nullptr;     // private key of the client certificate, PEM
 
   // Running unattended.
-  int reconnect = 0;  // attempts after a failed or lost connection; 0: the default behaviour
+  int reconnect = 0;   // attempts after a failed or lost connection; 0: the default behaviour
   int keepalive = 20;  // seconds, 5 .. 65535
 
   // MQTT 5; the properties below are refused without protocol_version kMqtt5.
@@ -58,7 +58,7 @@ struct PublisherSettings {
   int64_t message_expiry = -1;  // seconds, 1 .. 4294967295; -1 when absent
   const char* content_type = nullptr;
   std::vector<UserProperty> user_properties;  // in the order given
-  int64_t session_expiry = -1;  // seconds, 1 .. 4294967295; -1 when absent
+  int64_t session_expiry = -1;                // seconds, 1 .. 4294967295; -1 when absent
 
   // Further connection options; any of alpn and psk turns TLS on like the certificate options.
   const char* alpn = nullptr;
@@ -66,7 +66,7 @@ struct PublisherSettings {
   const char* psk_identity = nullptr;
   ProxySettings proxy;
   const char* bind_address = nullptr;
-  const char* will_topic = nullptr;  // no will when absent
+  const char* will_topic = nullptr;    // no will when absent
   const char* will_payload = nullptr;  // empty when absent
   int will_qos = 0;
   int will_retain = 0;

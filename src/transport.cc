@@ -38,9 +38,14 @@ long write_some(Transport& t) {
   int n = SSL_write(t.ssl, data, static_cast<int>(std::min<size_t>(len, INT_MAX)));
   if (n > 0) return n;
   switch (SSL_get_error(t.ssl, n)) {
-    case SSL_ERROR_WANT_WRITE: t.write_blocked = true; return 0;
-    case SSL_ERROR_WANT_READ: t.write_wants_read = true; return 0;
-    default: return -1;
+    case SSL_ERROR_WANT_WRITE:
+      t.write_blocked = true;
+      return 0;
+    case SSL_ERROR_WANT_READ:
+      t.write_wants_read = true;
+      return 0;
+    default:
+      return -1;
   }
 }
 
@@ -63,8 +68,10 @@ long read_some(Transport& t) {
   if (n > 0) return n;
   switch (SSL_get_error(t.ssl, n)) {
     case SSL_ERROR_WANT_READ:
-    case SSL_ERROR_WANT_WRITE: return 0;  // the queued output is written at the next flush
-    default: return -1;
+    case SSL_ERROR_WANT_WRITE:
+      return 0;  // the queued output is written at the next flush
+    default:
+      return -1;
   }
 }
 
@@ -162,8 +169,8 @@ std::string transport_take_unsent(Transport& t, unsigned char* cut) {
   // Walk from the first packet not wholly written to the first of which nothing was written.
   size_t at = t.whole;
   while (at < t.sent) {
-    size_t size = packet_size(reinterpret_cast<const unsigned char*>(t.out.data() + at),
-                              t.out.size() - at);
+    size_t size =
+        packet_size(reinterpret_cast<const unsigned char*>(t.out.data() + at), t.out.size() - at);
     if (size == 0) break;
     if (at + size > t.sent) *cut = static_cast<unsigned char>(t.out[at]);
     at += size;

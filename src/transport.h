@@ -18,12 +18,12 @@ constexpr size_t kOutLimitBytes = 256 * 1024;
 constexpr size_t kInBytes = 16 * 1024;
 
 struct Transport {
-  int fd = -1;           // -1 while there is no connection
-  SSL* ssl = nullptr;    // TLS only; owned by the library that made the connection
-  bool broken = false;   // the connection failed or was closed
-  std::string out;       // whole packets, written from `sent` on
+  int fd = -1;          // -1 while there is no connection
+  SSL* ssl = nullptr;   // TLS only; owned by the library that made the connection
+  bool broken = false;  // the connection failed or was closed
+  std::string out;      // whole packets, written from `sent` on
   size_t sent = 0;
-  size_t whole = 0;      // start of the first packet not wholly written; never after `sent`
+  size_t whole = 0;  // start of the first packet not wholly written; never after `sent`
   unsigned char in[kInBytes];
   size_t in_len = 0;
   bool write_wants_read = false;  // TLS: a write waits for the socket to become readable

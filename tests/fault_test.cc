@@ -25,7 +25,6 @@
 
 namespace {
 
-
 // ---------------------------------------------------------------------------------------------
 // A broker restarted mid-stream, with the stock in-flight limit (20): every record arrives.
 
@@ -392,8 +391,8 @@ TEST(HostileBroker, MisbehavingAcknowledgementsEndInTime) {
     EXPECT_GE(took, c.min_ms) << c.name;
     EXPECT_LT(took, c.max_ms) << c.name;
     EXPECT_EQ(children[i]->out(), c.status == 0 ? "Using topic ack\nConnecting\nStopping\n"
-                                  : "Using topic ack\nConnecting\nStopping\n"
-                                    "Failed to deliver all records\n")
+                                                : "Using topic ack\nConnecting\nStopping\n"
+                                                  "Failed to deliver all records\n")
         << c.name;
   }
   done = true;

@@ -25,8 +25,8 @@ TEST(Packets, PublishCrossesEveryRemainingLengthBoundary) {
     size_t remaining;
     size_t length_bytes;
   };
-  const std::vector<Case> cases = {{127, 1},     {128, 2},     {16383, 2},
-                                   {16384, 3},   {2097151, 3}, {2097152, 4}};
+  const std::vector<Case> cases = {{127, 1},   {128, 2},     {16383, 2},
+                                   {16384, 3}, {2097151, 3}, {2097152, 4}};
   for (const Case& c : cases) {
     PublishHeader h;
     h.topic = "t";
@@ -111,8 +111,7 @@ TEST(Packets, EveryPacketFromABrokerGetsAnAnswer) {
        kPubrecType, 5, 0x10},
       {"v5 ack whose properties are not all here yet", bytes({0x40, 200, 1, 0, 5, 0x80, 195, 1}),
        true, 203, kPubackType, 5, 0x80},
-      {"v5 properties of the wrong length", bytes({0x40, 6, 0, 5, 0, 9, 0, 0}), true, -1, 0, 0,
-       0},
+      {"v5 properties of the wrong length", bytes({0x40, 6, 0, 5, 0, 9, 0, 0}), true, -1, 0, 0, 0},
       {"pingresp", bytes({0xD0, 0}), false, 2, kPingrespType, 0, 0},
       {"pingresp with a body", bytes({0xD0, 1, 0}), false, -1, 0, 0, 0},
       {"v5 disconnect", bytes({0xE0, 1, 0x8B}), true, 3, kDisconnectType, 0, 0x8B},

@@ -274,9 +274,9 @@ TEST(Stop, InterruptCompletesTheRecordInProgress) {
 TEST(Stop, RequestOnQuietInputEndsAtOnceAndARecordBegunIsAwaited) {
   struct Case {
     const char* name;
-    std::string begun;  // sent before the request
-    std::string rest;   // sent 300 ms after it; none when empty
-    Strings published;  // after "one\n"
+    std::string begun;         // sent before the request
+    std::string rest;          // sent 300 ms after it; none when empty
+    Strings published;         // after "one\n"
     long long min_ms, max_ms;  // from the request to the end
   };
   const std::vector<Case> cases = {

@@ -1,7 +1,6 @@
 // Option parsing: values, last-wins, skipped arguments, secrets, the help text, and the command
 // lines that are refused.
 #include "settings.h"
-#include "usage_text.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,6 +14,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "usage_text.h"
 
 namespace {
 

@@ -25,7 +25,6 @@ namespace {
 
 const char kConnecting[] = "Connecting\n";
 
-
 // "" when `got` equals `expected`, else where they first differ: long record lists make
 // unreadable failure messages when compared whole.
 std::string difference(const Strings& got, const Strings& expected) {
@@ -557,9 +556,9 @@ TEST(Unattended, HangupMidStreamDeliversEveryAnnouncedRecord) {
   size_t count = count_of(out, announced);
   EXPECT_EQ(without(out, announced),
             "URL is 127.0.0.1:" + broker.port_text() + "\nUsing topic hup\nConnecting\nStopping\n");
-  EXPECT_EQ(difference(payloads_of(sub.wait_for(count, 10000)),
-                       numbered_records(count, Feeder::kWidth)),
-            "");
+  EXPECT_EQ(
+      difference(payloads_of(sub.wait_for(count, 10000)), numbered_records(count, Feeder::kWidth)),
+      "");
   EXPECT_EQ(sub.wait_for(count + 1, 300).size(), count) << "more than announced";
 }
 
