@@ -320,6 +320,10 @@ int wait_for_room(ClientState& c, int qos, size_t len) {
     long long left = stop_time_left(c);
     if (left == 0) return kClientStopped;
     if (qos > 0) {
+      // What the acknowledgements so far let out goes now, so that the broker works on it
+      // during the pause.
+      pump(c);
+      flush(c);
       size_t quota = qos == 2 ? c.window.qos2_quota : c.window.quota;
       timespec pause{0, quota <= kNarrowQuota ? kNarrowGatherPauseNs : kGatherPauseNs};
       nanosleep(&pause, nullptr);
