@@ -83,10 +83,7 @@ bool Splicer::forward(Pair& pair, int side, short revents) {
     std::string& out = pair.pending[other];
     ssize_t n = send(pair.fd[side], out.data(), out.size(), MSG_NOSIGNAL);
     if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-    if (n > 0) {
-      out.erase(0, static_cast<size_t>(n));
-      (side == 1 ? to_server_ : to_client_) += static_cast<size_t>(n);
-    }
+    if (n > 0) out.erase(0, static_cast<size_t>(n));
   }
   return true;
 }

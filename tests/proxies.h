@@ -27,9 +27,6 @@ class Splicer {
   void hold(bool held);
   /// Closes every current pair with resets (SO_LINGER 0); returns once they are closed.
   void cut();
-  /// Bytes written to the server sides and to the client sides so far.
-  size_t to_server() const { return to_server_; }
-  size_t to_client() const { return to_client_; }
 
  private:
   struct Pair {
@@ -54,8 +51,6 @@ class Splicer {
   bool cut_ = false;
   bool stopping_ = false;
   std::vector<Pair> pairs_;  // the loop's own
-  std::atomic<size_t> to_server_{0};
-  std::atomic<size_t> to_client_{0};
   std::thread thread_;  // last: started once the members above exist
 };
 
@@ -79,8 +74,6 @@ class TcpRelay {
   void refuse(bool refusing) { refusing_ = refusing; }
   /// Connections accepted and forwarded so far.
   int connections() const { return connections_; }
-  size_t bytes_to_target() const { return splicer_.to_server(); }
-  size_t bytes_to_client() const { return splicer_.to_client(); }
 
  private:
   void accept_loop();
@@ -128,8 +121,6 @@ class Socks5Proxy {
   int port() const { return port_; }
   /// One entry per connection whose handshake ended, in order.
   std::vector<Socks5Request> requests();
-  size_t bytes_to_target() const { return splicer_.to_server(); }
-  size_t bytes_to_client() const { return splicer_.to_client(); }
 
  private:
   void accept_loop();
