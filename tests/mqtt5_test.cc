@@ -62,11 +62,17 @@ Resumption resumption_in(const std::string& log, const std::string& clientid) {
   return r;
 }
 
-// Sent, received, repeated and lost numbered records, printed for the report.
-void print_figures(const char* what, size_t sent, const Strings& got) {
+// Ends the input of a run that was fed `sent` numbered records and checks that each arrived
+// exactly once, in order; prints sent, received, repeated and lost for the report.
+void expect_each_once(const char* what, Child& child, Subscriber& sub, size_t sent) {
+  child.close_input();
+  EXPECT_EQ(child.wait(30000), 0);
+  sub.wait_for(sent, 15000);
+  const Strings got = payloads_of(sub.wait_for(sent + 1, 300));  // a late repeat, if any
   size_t unique = without_repeats(got).size();
   printf("%s: sent %zu, received %zu, duplicated %zu, lost %zu\n", what, sent, got.size(),
          got.size() - unique, sent - unique);
+  EXPECT_EQ(got, numbered_records(sent));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -510,12 +516,7 @@ TEST(Mqtt5, Qos2ExactlyOnceAcrossBrokerRestarts) {
     // Read only once the connection is made again: the next freeze must not catch the attempt.
     ASSERT_TRUE(wait_for_output(child, announced, next, 10000)) << child.out();
   }
-  child.close_input();
-  EXPECT_EQ(child.wait(30000), 0);
-  sub.wait_for(next, 15000);
-  const Strings got = payloads_of(sub.wait_for(next + 1, 300));
-  print_figures("broker restarts", next, got);
-  EXPECT_EQ(got, numbered_records(next));
+  expect_each_once("broker restarts", child, sub, next);
   const std::string log = read_file(broker.dir() + "/broker.log");
   EXPECT_EQ(session_flags(log, "lc-eo"), "0011");
   // The bursts the two kept sessions carried over were resumed: sent again with DUP, or
@@ -555,12 +556,7 @@ TEST(Mqtt5, Qos2ExactlyOnceAcrossCutConnections) {
   }
   child.write(numbered(next, kBatch));
   next += kBatch;
-  child.close_input();
-  EXPECT_EQ(child.wait(30000), 0);
-  sub.wait_for(next, 15000);
-  const Strings got = payloads_of(sub.wait_for(next + 1, 300));
-  print_figures("connection cuts", next, got);
-  EXPECT_EQ(got, numbered_records(next));
+  expect_each_once("connection cuts", child, sub, next);
   // Each connection after the first found the session.
   const std::string log = read_file(log_path);
   EXPECT_EQ(session_flags(log, "lc-cut"), "0" + std::string(kCuts, '1'));
