@@ -51,7 +51,7 @@ class Splicer {
   bool cut_ = false;
   bool stopping_ = false;
   std::vector<Pair> pairs_;  // the loop's own
-  std::thread thread_;  // last: started once the members above exist
+  std::thread thread_;       // last: started once the members above exist
 };
 
 /// Listens on a free loopback port and forwards every connection to the loopback
