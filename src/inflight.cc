@@ -143,10 +143,12 @@ size_t window_restart(Window& w, bool resume, uint16_t* last) {
   w.releases_count = 0;
   w.send_cursor = 0;
   size_t again = 0;
+  *last = 0;
   for (size_t i = 0; i < w.count; ++i) {
     InflightRecord& r = at(w, i);
-    if (r.stage == Stage::kDone || r.stage == Stage::kUnsent) {
-      if (r.stage == Stage::kUnsent) r.dup = resume && r.dup;
+    if (r.stage == Stage::kDone) continue;
+    if (r.stage == Stage::kUnsent) {
+      r.dup = resume && r.dup;  // sent on an earlier connection: a duplicate only to that session
       continue;
     }
     ++again;

@@ -86,7 +86,7 @@ AckOutcome window_ack(Window& w, unsigned char type, uint16_t packet_id, uint8_t
 /// kept the session: records without PUBREC are sent again with the DUP flag and the same
 /// identifier, records with PUBREC get their PUBREL again. Without it every one is sent again as
 /// a new PUBLISH. Returns how many had been sent before; `*last` becomes the packet identifier
-/// of the newest of them (unchanged when there is none).
+/// of the newest of them, 0 when there is none.
 size_t window_restart(Window& w, bool resume, uint16_t* last);
 
 /// Whether the window still holds the record with `packet_id`: once it does not, that record

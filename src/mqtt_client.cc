@@ -61,9 +61,7 @@ struct ClientState {
   long long last_out_ms = 0;
   long long ping_sent_ms = 0;  // 0 when no PINGREQ awaits its answer
   size_t skip = 0;             // bytes of a long incoming packet still to be dropped
-  // The newest record sent again on this connection, while it is not yet handed over.
-  bool resending = false;
-  uint16_t resend_last = 0;
+  uint16_t resend_last = 0;    // the newest record sent again on this connection; 0 for none
   long long last_progress_ms = 0;
   // Set by set_stop_flag: once *stop is raised, waits for room are bounded.
   const volatile std::sig_atomic_t* stop = nullptr;
@@ -125,10 +123,9 @@ void pump(ClientState& c) {
   }
 }
 
-// Writes what the connection takes now; bytes of records leaving are progress. A socket found
-// full is not tried again until poll() says it has room.
+// Writes what the connection takes now; bytes of records leaving are progress.
 void flush(ClientState& c) {
-  if (!c.connected || c.transport.write_blocked) return;
+  if (!c.connected) return;
   FlushResult done = transport_flush(c.transport);
   long long now = now_ms();
   if (done.wrote) c.last_out_ms = now;
@@ -285,7 +282,7 @@ int service(ClientState& c, int fd, int timeout_ms, bool* woke = nullptr) {
     read_input(c);
   }
   if (ev & POLLOUT) {
-    c.transport.write_blocked = false;
+    transport_writable(c.transport);
     flush(c);
   }
   if (c.connected && c.transport.broken) lose_connection(c);
@@ -359,7 +356,7 @@ bool wait_until(ClientState& c, int timeout_ms, Done done) {
 // of taking new records meanwhile.
 bool wait_for_resent(ClientState& c, int timeout_ms) {
   return wait_until(c, timeout_ms,
-                    [&c] { return !c.resending || !window_holds(c.window, c.resend_last); });
+                    [&c] { return c.resend_last == 0 || !window_holds(c.window, c.resend_last); });
 }
 
 ConnectRequest request_for(const ClientState& c, const MQTTClient_connectOptions& o) {
@@ -423,9 +420,7 @@ void start_session(ClientState& c, const Connection& conn, bool session_kept) {
     w.quota = kWindowRecords;
     w.qos2_quota = kQos2WindowRecords;
   }
-  size_t again = window_restart(w, session_kept, &c.resend_last);
-  c.resending = again > 0;
-  c.stats.resent += again;
+  c.stats.resent += window_restart(w, session_kept, &c.resend_last);
 }
 
 }  // namespace
@@ -527,7 +522,7 @@ int MQTTClient_disconnect(MQTTClient c, int timeout) {
     pollfd p{c->transport.fd, POLLOUT, 0};
     long long left = deadline - now_ms();
     if (left <= 0 || wait_poll(&p, 1, static_cast<int>(left)) < 0) break;
-    c->transport.write_blocked = false;
+    transport_writable(c->transport);
   }
   c->transport.out.clear();
   c->transport.sent = c->transport.whole = 0;

@@ -113,7 +113,7 @@ void transport_make_room(Transport& t, size_t more) {
 FlushResult transport_flush(Transport& t) {
   FlushResult result;
   const size_t before = t.sent;
-  while (transport_open_now(t) && t.sent < t.out.size()) {
+  while (transport_open_now(t) && !t.write_blocked && t.sent < t.out.size()) {
     long n = write_some(t);
     if (n < 0) t.broken = true;
     if (n <= 0) break;

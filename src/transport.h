@@ -50,8 +50,12 @@ struct FlushResult {
   size_t qos0_publishes = 0;   // QoS 0 PUBLISH packets that went out whole
 };
 
-/// Writes as much queued output as the connection takes now. A failed write sets `broken`.
+/// Writes as much queued output as the connection takes now. A failed write sets `broken`; a
+/// socket found full is not tried again until transport_writable.
 FlushResult transport_flush(Transport& t);
+
+/// poll() found room for output on the socket.
+inline void transport_writable(Transport& t) { t.write_blocked = false; }
 
 /// Reads what the connection has now into `in`, as far as it has room. Returns false, with
 /// `broken` set, when the connection is closed or failed.
