@@ -40,20 +40,14 @@ void restart_mid_stream(int qos) {
   Child child(args_for(broker.port(), "re", {"--qos", q, "--verbose", "--reconnect", "10"}));
   const std::string announced = "Publishing data of length 9\n";
   size_t next = 0;
-  auto pace = [&](size_t count) {
-    for (size_t i = 0; i < count; ++i, ++next) {
-      child.write(numbered(next, 1));
-      sleep_ms(20);
-    }
-  };
-  pace(25);
+  write_paced(child, &next, 25, 20);
   broker.freeze();
   child.write(numbered(next, 200));
   next += 200;
   ASSERT_TRUE(wait_for_output(child, announced, next, 5000)) << child.out();
   broker.stop_while_frozen();
   broker.start();
-  pace(25);
+  write_paced(child, &next, 25, 20);
   child.close_input();
   EXPECT_EQ(child.wait(20000), 0);
   EXPECT_EQ(count_of(child.out(), announced), next);
@@ -123,16 +117,22 @@ bool first_record_arrived(Child& child, Subscriber& sub) {
 
 void frozen_broker(int qos) {
   const std::string q = std::to_string(qos);
-  BrokerFixture broker(kDeepQueues);
+  BrokerFixture broker;
   Subscriber sub(broker.port(), "fz", 1);
   Child child(args_for(broker.port(), "fz", {"--qos", q}));
   ASSERT_TRUE(first_record_arrived(child, sub));
   broker.freeze();
   Feeder feeder(child, 1, 50);
-  sleep_ms(4000);
-  size_t stalled_at = feeder.written();
-  sleep_ms(6000);
-  // The pipe and the socket buffers are full: nothing more is read.
+  // The pipe and the socket buffers fill (the kernel may give a frozen reader tens of MB, slowly
+  // on a busy machine); then nothing more is read.
+  size_t stalled_at = 0;
+  for (long long quiet_since = monotonic_ms(), deadline = quiet_since + 20000;
+       monotonic_ms() - quiet_since < 1000 && monotonic_ms() < deadline;) {
+    if (feeder.written() != stalled_at) quiet_since = monotonic_ms();
+    stalled_at = feeder.written();
+    sleep_ms(50);
+  }
+  sleep_ms(5000);
   EXPECT_EQ(feeder.written(), stalled_at);
   long frozen_peak = peak_rss_kib(child.pid());
   broker.thaw();
@@ -161,7 +161,7 @@ TEST(Freeze, FrozenBrokerAtQos1StopsTheInputAndLosesNothing) { frozen_broker(1);
 TEST(Freeze, StopRequestDuringTheFreezeDeliversEveryAnnouncedRecord) {
   for (int qos : {0, 1}) {
     const std::string q = std::to_string(qos);
-    BrokerFixture broker(kDeepQueues);
+    BrokerFixture broker;
     Subscriber sub(broker.port(), "fz", 1);
     Child child(args_for(broker.port(), "fz", {"--qos", q, "--verbose"}));
     ASSERT_TRUE(first_record_arrived(child, sub));
@@ -190,7 +190,7 @@ TEST(Freeze, StopRequestDuringTheFreezeDeliversEveryAnnouncedRecord) {
 // A stop request while the window is full and the broker stays frozen: the record in hand
 // cannot go out, and the end gives up as the orderly end does, after its wait.
 TEST(Freeze, StopRequestDuringALongerFreezeGivesUpAfterTheWait) {
-  BrokerFixture broker(kDeepQueues);
+  BrokerFixture broker;
   Subscriber sub(broker.port(), "fz", 1);
   Child child(args_for(broker.port(), "fz", {"--qos", "1"}));
   ASSERT_TRUE(first_record_arrived(child, sub));
@@ -707,7 +707,7 @@ TEST(Valgrind, TenThousandRecordsAtQos1RunClean) {
 #endif
   if (system("command -v valgrind >/dev/null") != 0) GTEST_SKIP() << "valgrind is not installed";
   constexpr size_t kRecords = 10000;
-  BrokerFixture broker(kDeepQueues);
+  BrokerFixture broker(kDeepQueues);  // 10,000 records at once: the subscriber may fall behind
   Subscriber sub(broker.port(), "vg", 1);
   std::string dir = make_temp_dir();
   write_file(dir + "/input", numbered(0, kRecords));

@@ -365,7 +365,7 @@ TEST(Stop, Qos2BurstStaysWithinTheBrokersDefaultInflightLimit) {
 }
 
 TEST(Stop, EndOfInputDeliversEveryRecordAtQos1And2) {
-  BrokerFixture broker(kDeepQueues);
+  BrokerFixture broker(kDeepQueues);  // 20,000 records at once: the subscriber may fall behind
   const size_t kRecords = 20000;
   const std::string input = numbered(0, kRecords, kLineWidth);
   for (const char* qos : {"1", "2"}) {
@@ -379,7 +379,7 @@ TEST(Stop, EndOfInputDeliversEveryRecordAtQos1And2) {
 }
 
 TEST(Stop, TerminationWithRecordsInFlightDeliversEveryAnnouncedRecord) {
-  BrokerFixture broker(kDeepQueues);
+  BrokerFixture broker(kDeepQueues);  // a fast stream: the subscriber may fall behind
   for (const char* qos : {"1", "2"}) {
     std::string topic = std::string("flight/") + qos;
     Subscriber sub(broker.port(), topic, 2);

@@ -212,6 +212,13 @@ Strings numbered_records(size_t count, size_t width) {
   return records;
 }
 
+void write_paced(Child& child, size_t* next, size_t count, int gap_ms) {
+  for (size_t i = 0; i < count; ++i, ++*next) {
+    child.write(numbered(*next, 1));
+    sleep_ms(gap_ms);
+  }
+}
+
 Strings without_repeats(const Strings& payloads) {
   Strings out;
   std::vector<bool> seen;

@@ -14,7 +14,10 @@
 using Strings = std::vector<std::string>;
 
 /// Broker settings for tests whose subscribers may fall behind a fast publisher: the broker
-/// must queue for them, never drop. The in-flight limit stays the stock one.
+/// must queue for them, never drop. With the stock queue of 1000 mosquitto drops what a lagging
+/// subscriber has not taken ("Outgoing messages are being dropped" in its log), a loss that is
+/// not the publisher's. The in-flight limit, which is what a publisher meets, stays the stock
+/// one; tests that restart, freeze or cut the broker run with the stock limits throughout.
 inline constexpr char kDeepQueues[] = "max_queued_messages 1000000\n";
 
 /// The linecast binary the tests run: $LINECAST_TEST_BIN when set and not empty, else the one
@@ -87,6 +90,10 @@ size_t count_of(const std::string& text, const std::string& line);
 std::string numbered(size_t from, size_t count, size_t width = 9);
 /// The same records numbered from 0, one string each.
 Strings numbered_records(size_t count, size_t width = 9);
+
+/// Writes `count` numbered records to `child` one at a time, `gap_ms` apart, numbered from
+/// `*next`, which moves past them: a stream the broker meets record by record.
+void write_paced(Child& child, size_t* next, size_t count, int gap_ms);
 
 /// The first arrival of each numbered payload (8 digits), in arrival order: what
 /// at-least-once delivery must still get right.

@@ -211,10 +211,8 @@ TEST(Unattended, OutageDrillLosesNothing) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "the drill runs in the plain build only";
 #endif
-  // Persistent, so that what it queued for the subscribers survives its restarts. Deep queues:
-  // after a restart the records that waited in the pipe come in a burst while the subscribers
-  // are still reconnecting, more than the stock queue of 1000 may hold.
-  BrokerFixture broker(kDeepQueues, "", "", /*persistent=*/true);
+  // Persistent, so that what it queued for the subscribers survives its restarts.
+  BrokerFixture broker("", "", "", /*persistent=*/true);
   std::vector<std::unique_ptr<Lane>> lanes;
   for (int qos : {1, 2}) lanes.push_back(std::make_unique<Lane>(broker.port(), qos));
   for (int n = 0; n < 2; ++n) {
@@ -305,8 +303,7 @@ TEST(Unattended, HalfOpenConnectionIsDetectedWithinOneAndAHalfKeepAlives) {
       // More than the in-flight window holds: the loss is seen while waiting for room.
       {{"--keepalive", "5"}, 5, 3000},
   };
-  // Deep queues: the 3000 records come in a burst once the link is back.
-  BrokerFixture broker(kDeepQueues);
+  BrokerFixture broker;
   TcpRelay relay(broker.port());
   // All at once, so that the test costs the longest detection only.
   std::vector<std::unique_ptr<Subscriber>> subs;
