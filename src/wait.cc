@@ -1,0 +1,43 @@
+// poll() under the wait masks, and the program's clock.
+#include "wait.h"
+
+#include <chrono>
+
+namespace {
+
+sigset_t masks[2];
+bool have_masks = false;
+
+}  // namespace
+
+long long now_ms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int ms_until(long long deadline) {
+  if (deadline == kNoDeadline) return -1;
+  long long left = deadline - now_ms();
+  if (left <= 0) return 0;
+  return left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
+}
+
+long long earlier(long long a, long long b) {
+  if (a == kNoDeadline) return b;
+  if (b == kNoDeadline) return a;
+  return a < b ? a : b;
+}
+
+void set_wait_masks(const sigset_t& any, const sigset_t& stop) {
+  masks[0] = any;
+  masks[1] = stop;
+  have_masks = true;
+}
+
+int wait_poll(pollfd* fds, nfds_t count, long long deadline, WakeOn wake) {
+  int timeout_ms = ms_until(deadline);
+  if (!have_masks) return poll(fds, count, timeout_ms);
+  timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+  return ppoll(fds, count, timeout_ms < 0 ? nullptr : &timeout,
+               &masks[wake == WakeOn::kAny ? 0 : 1]);
+}
