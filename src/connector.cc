@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "transport.h"
+#include "wait.h"
 
 namespace {
 
@@ -274,7 +275,7 @@ bool connector_connect(Connector& c, const ConnectRequest& r, int timeout_ms,
       return false;
     }
     pollfd p{sock, static_cast<short>(POLLIN | (mosquitto_want_write(mosq) ? POLLOUT : 0)), 0};
-    if (wait_poll(&p, 1, static_cast<int>(std::min<long long>(left, kStepMs))) < 0) {
+    if (wait_poll(&p, 1, earlier(deadline, now_ms() + kStepMs)) < 0) {
       if (errno == EINTR) continue;
       *failure = ConnectFailure::kOther;
       return false;

@@ -16,6 +16,7 @@
 
 #include "inflight.h"
 #include "transport.h"
+#include "wait.h"
 
 namespace {
 
@@ -270,7 +271,7 @@ int service(ClientState& c, int fd, int timeout_ms, bool* woke = nullptr) {
     sock_index = static_cast<int>(n);
     fds[n++] = {c.transport.fd, transport_events(c.transport), 0};
   }
-  int ready = wait_poll(fds, n, timeout_ms);
+  int ready = wait_poll(fds, n, timeout_ms < 0 ? kNoDeadline : now_ms() + timeout_ms);
   if (ready < 0) {
     if (errno != EINTR) return -1;
     if (woke != nullptr) *woke = true;
@@ -521,7 +522,7 @@ int MQTTClient_disconnect(MQTTClient c, int timeout) {
   for (flush(*c); c->connected && transport_unwritten(c->transport) > 0; flush(*c)) {
     pollfd p{c->transport.fd, POLLOUT, 0};
     long long left = deadline - now_ms();
-    if (left <= 0 || wait_poll(&p, 1, static_cast<int>(left)) < 0) break;
+    if (left <= 0 || wait_poll(&p, 1, deadline) < 0) break;
     transport_writable(c->transport);
   }
   c->transport.out.clear();

@@ -18,6 +18,7 @@
 #include "record_reader.h"
 #include "settings.h"
 #include "transport.h"
+#include "wait.h"
 
 namespace {
 
@@ -344,7 +345,7 @@ void install_signal_handlers() {
   for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&handled, s);
   sigprocmask(SIG_BLOCK, &handled, &during_waits);
   for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigdelset(&during_waits, s);
-  set_wait_signal_mask(during_waits);
+  set_wait_masks(during_waits, during_waits);
 }
 
 // A closed standard input or a directory cannot give records: say so before connecting.

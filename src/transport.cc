@@ -10,15 +10,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 
 #include "mqtt_packets.h"
 
 namespace {
-
-sigset_t wait_mask;
-bool have_wait_mask = false;
 
 // Writes once. Returns the bytes written, 0 when the connection takes nothing now, -1 when it
 // failed.
@@ -183,20 +179,4 @@ std::string transport_take_unsent(Transport& t, unsigned char* cut) {
   t.out.clear();
   t.sent = t.whole = 0;
   return unsent;
-}
-
-void set_wait_signal_mask(const sigset_t& mask) {
-  wait_mask = mask;
-  have_wait_mask = true;
-}
-
-int wait_poll(pollfd* fds, nfds_t count, int timeout_ms) {
-  if (!have_wait_mask) return poll(fds, count, timeout_ms);
-  timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
-  return ppoll(fds, count, timeout_ms < 0 ? nullptr : &timeout, &wait_mask);
-}
-
-long long now_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }

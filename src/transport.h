@@ -4,7 +4,6 @@
 #pragma once
 
 #include <poll.h>
-#include <signal.h>
 
 #include <cstddef>
 #include <string>
@@ -76,13 +75,3 @@ bool transport_has_buffered_input(const Transport& t);
 /// `*cut` becomes the first byte of a packet that was partly written, 0 when there is none.
 /// The queue is empty afterwards.
 std::string transport_take_unsent(Transport& t, unsigned char* cut);
-
-/// The signal mask every wait runs with; outside waits the stop signals are blocked, so that
-/// none slips in between a test of its flag and the wait.
-void set_wait_signal_mask(const sigset_t& mask);
-
-/// poll() under that mask. Returns what poll returns; -1 with EINTR when a signal came.
-int wait_poll(pollfd* fds, nfds_t count, int timeout_ms);
-
-/// Milliseconds on a monotonic clock, for every deadline of the program.
-long long now_ms();
