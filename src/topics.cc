@@ -1,0 +1,126 @@
+// Topic names: the checks a broker makes, records split into topic and payload, and the topic
+// aliases of one MQTT 5 connection.
+#include "topics.h"
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
+namespace {
+
+// The code point that starts at `s[*i]`, with `*i` moved past it; -1 when the bytes there are not
+// well-formed UTF-8 (a stray or missing continuation byte, an overlong form, a surrogate, or a
+// value beyond U+10FFFF).
+long decode_utf8(std::string_view s, size_t* i) {
+  unsigned char lead = static_cast<unsigned char>(s[*i]);
+  size_t extra;
+  long code, smallest;
+  if (lead < 0x80) {
+    ++*i;
+    return lead;
+  } else if ((lead & 0xE0) == 0xC0) {
+    extra = 1, code = lead & 0x1F, smallest = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    extra = 2, code = lead & 0x0F, smallest = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    extra = 3, code = lead & 0x07, smallest = 0x10000;
+  } else {
+    return -1;
+  }
+  if (s.size() - *i <= extra) return -1;
+  for (size_t k = 1; k <= extra; ++k) {
+    unsigned char next = static_cast<unsigned char>(s[*i + k]);
+    if ((next & 0xC0) != 0x80) return -1;
+    code = (code << 6) | (next & 0x3F);
+  }
+  if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return -1;
+  *i += extra + 1;
+  return code;
+}
+
+// What a broker thinks of one well-formed code point in a topic name.
+TopicProblem code_point_problem(long code) {
+  if (code == 0) return TopicProblem::kZeroByte;
+  if (code == '+' || code == '#') return TopicProblem::kWildcard;
+  if (code <= 0x1F || (code >= 0x7F && code <= 0x9F)) return TopicProblem::kControlCharacter;
+  if ((code >= 0xFDD0 && code <= 0xFDEF) || (code & 0xFFFE) == 0xFFFE) {
+    return TopicProblem::kNoncharacter;
+  }
+  return TopicProblem::kNone;
+}
+
+}  // namespace
+
+TopicProblem topic_problem(std::string_view topic) {
+  if (topic.empty()) return TopicProblem::kEmpty;
+  if (topic.size() > kMaxTopicBytes) return TopicProblem::kTooLong;
+  for (size_t i = 0; i < topic.size();) {
+    long code = decode_utf8(topic, &i);
+    if (code < 0) return TopicProblem::kNotUtf8;
+    TopicProblem problem = code_point_problem(code);
+    if (problem != TopicProblem::kNone) return problem;
+  }
+  return TopicProblem::kNone;
+}
+
+const char* topic_problem_text(TopicProblem problem) {
+  switch (problem) {
+    case TopicProblem::kNone:
+      return "";
+    case TopicProblem::kEmpty:
+      return "is empty";
+    case TopicProblem::kTooLong:
+      return "is longer than 65,535 bytes";
+    case TopicProblem::kWildcard:
+      return "contains a wildcard";
+    case TopicProblem::kZeroByte:
+      return "contains a zero byte";
+    case TopicProblem::kNotUtf8:
+      return "is not valid UTF-8";
+    case TopicProblem::kControlCharacter:
+      return "contains a control character";
+    case TopicProblem::kNoncharacter:
+      return "contains a Unicode noncharacter";
+  }
+  return "";
+}
+
+std::string_view split_record(std::string_view record, char separator, std::string_view prefix,
+                              std::string* topic) {
+  topic->assign(prefix);
+  size_t at = record.find(separator);
+  if (at == std::string_view::npos) return record;
+  topic->append(record.data(), at);
+  return record.substr(at + 1);
+}
+
+void TopicAliases::reset(uint16_t broker_maximum) {
+  maximum_ = std::min(broker_maximum, kMaxAliases);
+  by_topic_.clear();
+  recent_.clear();
+}
+
+TopicAliases::Use TopicAliases::lookup(std::string_view topic) {
+  auto found = by_topic_.find(topic);
+  if (found != by_topic_.end()) {
+    recent_.splice(recent_.begin(), recent_, found->second);
+    return {found->second->alias, true};
+  }
+  // Long topics go in full: keeping them would let a few of them hold megabytes.
+  if (maximum_ == 0 || topic.size() > kMaxAliasedTopicBytes) return {0, false};
+  if (recent_.size() < maximum_) {
+    uint16_t alias = static_cast<uint16_t>(recent_.size() + 1);
+    recent_.push_front({std::string(topic), alias});
+    by_topic_.emplace(recent_.front().topic, recent_.begin());
+    return {alias, false};
+  }
+  // All aliases taken: the least recently used topic's alias now means this one. The map node
+  // and the topic's buffer are reused, so a full map allocates nothing more.
+  auto oldest = std::prev(recent_.end());
+  auto node = by_topic_.extract(oldest->topic);
+  oldest->topic.assign(topic);
+  node.key() = oldest->topic;
+  by_topic_.insert(std::move(node));
+  recent_.splice(recent_.begin(), recent_, oldest);
+  return {oldest->alias, false};
+}

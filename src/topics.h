@@ -1,0 +1,79 @@
+// Topics of published records: which names a broker takes, the topic and payload of each record,
+// and the MQTT 5 topic aliases of one connection. Pure functions and plain data, no I/O.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+/// The longest topic name a PUBLISH can carry: its length is a two-byte field.
+constexpr size_t kMaxTopicBytes = 65535;
+
+/// Why a broker would refuse messages published to a topic name.
+enum class TopicProblem {
+  kNone,
+  kEmpty,
+  kTooLong,           // more than kMaxTopicBytes
+  kWildcard,          // '+' or '#'
+  kZeroByte,          // U+0000
+  kNotUtf8,           // stray or missing continuation bytes, overlong, surrogate, > U+10FFFF
+  kControlCharacter,  // U+0001..U+001F, U+007F..U+009F: the broker closes the connection
+  kNoncharacter,      // U+FDD0..U+FDEF, U+xFFFE, U+xFFFF: likewise
+};
+
+/// The first problem found in `topic`, kNone when a broker accepts messages published to it.
+TopicProblem topic_problem(std::string_view topic);
+
+/// A few words for a refusal line, such as "contains a wildcard"; "" for kNone.
+const char* topic_problem_text(TopicProblem problem);
+
+/// Whether a broker accepts messages published to `topic` (see topic_problem).
+inline bool topic_is_publishable(std::string_view topic) {
+  return topic_problem(topic) == TopicProblem::kNone;
+}
+
+/// Splits `record` at its first `separator` byte: `*topic` becomes `prefix` followed by the
+/// bytes before the separator, and the result is the bytes after it (the record's delimiter, if
+/// any, included). A record without the separator gives `prefix` and the whole record.
+/// `*topic` keeps its capacity, so no allocation happens once it has grown to the longest topic.
+/// The result refers into `record`.
+std::string_view split_record(std::string_view record, char separator, std::string_view prefix,
+                              std::string* topic);
+
+/// The topic aliases of one MQTT 5 connection: the most recently used topics keep an alias from
+/// 1 to the broker's Topic Alias Maximum, and the least recently used one gives up its alias to
+/// a new topic once all are taken. Memory is bounded whatever the number of distinct topics:
+/// at most kMaxAliases topics of at most kMaxAliasedTopicBytes are kept.
+class TopicAliases {
+ public:
+  static constexpr uint16_t kMaxAliases = 1024;
+  static constexpr size_t kMaxAliasedTopicBytes = 1024;
+
+  /// What to send with a PUBLISH. `alias` 0: the full topic and no alias. `known`: the broker
+  /// already maps `alias` to this topic, send an empty topic and the alias; otherwise send the
+  /// topic and the alias, which binds it (replacing what the alias meant before).
+  struct Use {
+    uint16_t alias;
+    bool known;
+  };
+
+  /// Forgets every alias and allows `broker_maximum` (the CONNACK's Topic Alias Maximum, 0 when
+  /// absent) of them, at most kMaxAliases. Call on each new connection, before its first PUBLISH.
+  void reset(uint16_t broker_maximum);
+
+  /// The alias for a PUBLISH to `topic`, counted as used now. Call in the order the packets go
+  /// out on this connection: a packet resent on a later one needs a new lookup after reset().
+  Use lookup(std::string_view topic);
+
+ private:
+  struct Entry {
+    std::string topic;
+    uint16_t alias;
+  };
+  uint16_t maximum_ = 0;
+  std::list<Entry> recent_;  // most recently used first; nodes never move, so views stay valid
+  std::unordered_map<std::string_view, std::list<Entry>::iterator> by_topic_;  // views into recent_
+};

@@ -1,0 +1,115 @@
+// Topics: which names pass, records split into topic and payload, and the bounded alias map.
+#include "topics.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using P = TopicProblem;
+
+TEST(Topic, OnlyNamesABrokerTakesPass) {
+  const struct {
+    std::string topic;
+    TopicProblem problem;
+  } cases[] = {
+      {"a/b/c", P::kNone},
+      {"/", P::kNone},
+      {"sensors/", P::kNone},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbd", P::kNone},
+      {std::string(65535, 't'), P::kNone},
+      {"", P::kEmpty},
+      {std::string(65536, 't'), P::kTooLong},
+      {"a/+/c", P::kWildcard},
+      {"a/#", P::kWildcard},
+      {std::string("a\0b", 3), P::kZeroByte},
+      {"bad\xff", P::kNotUtf8},
+      {"\x80", P::kNotUtf8},              // continuation byte without a lead
+      {"\xc3", P::kNotUtf8},              // cut short
+      {"\xe2\x82", P::kNotUtf8},          // cut short
+      {"\xc3(", P::kNotUtf8},             // lead without its continuation
+      {"\xc0\xaf", P::kNotUtf8},          // overlong '/'
+      {"\xe0\x80\xaf", P::kNotUtf8},      // overlong '/'
+      {"\xf0\x82\x82\xac", P::kNotUtf8},  // overlong U+20AC
+      {"\xc0\x80", P::kNotUtf8},          // overlong U+0000
+      {"\xed\xa0\x80", P::kNotUtf8},      // U+D800
+      {"\xed\xbf\xbf", P::kNotUtf8},      // U+DFFF
+      {"\xf4\x90\x80\x80", P::kNotUtf8},  // U+110000
+      {"\xf8\x88\x80\x80\x80", P::kNotUtf8},
+      {"a\tb", P::kControlCharacter},
+      {"a\x7f", P::kControlCharacter},
+      {"\xc2\x9f", P::kControlCharacter},      // U+009F
+      {"\xef\xb7\x90", P::kNoncharacter},      // U+FDD0
+      {"\xef\xbf\xbe", P::kNoncharacter},      // U+FFFE
+      {"\xf4\x8f\xbf\xbf", P::kNoncharacter},  // U+10FFFF
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(topic_problem(c.topic), c.problem) << testing::PrintToString(c.topic);
+    EXPECT_EQ(topic_is_publishable(c.topic), c.problem == P::kNone);
+  }
+  EXPECT_STREQ(topic_problem_text(P::kWildcard), "contains a wildcard");
+}
+
+TEST(Topic, RecordSplitsAtTheFirstSeparator) {
+  const struct {
+    std::string record;
+    char separator;
+    std::string topic, payload;
+  } cases[] = {
+      {"temp_0d:23.5 C\n", ':', "sensors/temp_0d", "23.5 C\n"},
+      {"no separator\n", ':', "sensors/", "no separator\n"},
+      {":at start\n", ':', "sensors/", "at start\n"},
+      {"at end:", ':', "sensors/at end", ""},
+      {"a:b:c\n", ':', "sensors/a", "b:c\n"},
+      {std::string("x\0y\0", 4), '\0', "sensors/x", std::string("y\0", 2)},
+      {"", ':', "sensors/", ""},
+  };
+  std::string topic = "left over from the record before";
+  for (const auto& c : cases) {
+    std::string_view payload = split_record(c.record, c.separator, "sensors/", &topic);
+    EXPECT_EQ(topic, c.topic) << testing::PrintToString(c.record);
+    EXPECT_EQ(payload, c.payload) << testing::PrintToString(c.record);
+  }
+}
+
+TEST(Topic, AliasesGoToTheMostRecentlyUsedTopics) {
+  TopicAliases aliases;
+  aliases.reset(2);
+  // Each step: the topic looked up and the answer {alias, known}.
+  const struct {
+    const char* topic;
+    uint16_t alias;
+    bool known;
+  } steps[] = {
+      {"a", 1, false}, {"b", 2, false}, {"a", 1, true},  // a is now the most recent
+      {"c", 2, false},                                   // b gives up its alias
+      {"a", 1, true},  {"b", 2, false}, {"c", 1, false}, {"b", 2, true},
+  };
+  for (const auto& s : steps) {
+    TopicAliases::Use use = aliases.lookup(s.topic);
+    EXPECT_EQ(use.alias, s.alias) << s.topic;
+    EXPECT_EQ(use.known, s.known) << s.topic;
+  }
+  aliases.reset(1);  // a new connection knows none
+  EXPECT_EQ(aliases.lookup("b").known, false);
+  EXPECT_EQ(aliases.lookup("b").known, true);
+}
+
+TEST(Topic, AliasesStayWithinTheirBounds) {
+  TopicAliases aliases;
+  aliases.reset(0);  // the broker takes no aliases
+  EXPECT_EQ(aliases.lookup("a").alias, 0);
+  aliases.reset(65535);
+  for (int i = 0; i < 3000; ++i) {
+    TopicAliases::Use use = aliases.lookup("t/" + std::to_string(i));
+    EXPECT_EQ(use.alias, i % TopicAliases::kMaxAliases + 1) << i;
+    EXPECT_FALSE(use.known);
+  }
+  std::string long_topic(TopicAliases::kMaxAliasedTopicBytes + 1, 'l');
+  EXPECT_EQ(aliases.lookup(long_topic).alias, 0);
+  EXPECT_EQ(aliases.lookup(long_topic).alias, 0);
+}
+
+}  // namespace
