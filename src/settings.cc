@@ -55,6 +55,7 @@ const char kFurtherOptions[] =
     "  --will-payload <payload> (payload of the will, default is empty)\n"
     "  --will-qos <qos> (quality of service of the will, default is 0)\n"
     "  --will-retain (retain the will)\n"
+    "  --topic-separator <sep> (a record SUBTOPIC<sep>PAYLOAD goes to topicname + SUBTOPIC)\n"
     "  --help, -h (as the first argument: print this text)\n"
     "  --version (as the first argument: print the version)\n"
     "LINECAST_PASSWORD in the environment is the password when --password is absent.\n";
@@ -327,6 +328,9 @@ const Option kOptions[] = {
        will_qos_given = true;
      }},
     {"--will-retain", 0, [](char**) { settings.will_retain = 1; }},
+    // Like the delimiter, the first byte; "": the zero byte.
+    {"--topic-separator", 1,
+     [](char** v) { settings.topic_separator = static_cast<unsigned char>(v[0][0]); }},
 };
 
 const Option* find_option(const char* name) {
@@ -356,6 +360,9 @@ void check_combinations(const char* topic) {
 
   bool will_option = s.will_payload != nullptr || will_qos_given || s.will_retain != 0;
   if (will_option && s.will_topic == nullptr) print_usage();
+
+  // The delimiter stays at the end of the payload, so it cannot also end the subtopic.
+  if (s.topic_separator == static_cast<unsigned char>(s.delimiter)) print_usage();
 }
 
 }  // namespace

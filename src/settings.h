@@ -70,6 +70,10 @@ struct PublisherSettings {
   const char* will_payload = nullptr;  // empty when absent
   int will_qos = 0;
   int will_retain = 0;
+
+  // Per-record topics: a record "SUBTOPIC separator PAYLOAD" goes to the topic argument (then a
+  // prefix) followed by SUBTOPIC. A byte value 0 .. 255; -1 when absent.
+  int topic_separator = -1;
 };
 
 /// The process-wide settings, written only by parse_arguments.
@@ -81,7 +85,8 @@ extern PublisherSettings settings;
 /// except that every "--user-property" is kept. Ends the process through print_usage on misuse:
 /// a value missing or out of range, "--maxdatalen" beyond what one message to this topic can
 /// carry, an MQTT 5 property without "--protocol-version 5", "--psk" without "--psk-identity"
-/// or the reverse or with a certificate option, or a will option without "--will-topic".
+/// or the reverse or with a certificate option, a will option without "--will-topic", or a
+/// "--topic-separator" equal to the delimiter.
 /// Ends it through print_help when argv[1] is "--help" or "-h".
 /// The password and the PSK are copied and their arguments overwritten, and so is the whole
 /// "--proxy" argument, so that other users' `ps` no longer shows them. Without "--password",

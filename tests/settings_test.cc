@@ -230,7 +230,8 @@ std::string describe(const PublisherSettings& s) {
       << s.proxy.host << "]:" << s.proxy.port << " user=" << s.proxy.username
       << " pass=" << s.proxy.password << " bind_address=" << text(s.bind_address)
       << " will_topic=" << text(s.will_topic) << " will_payload=" << text(s.will_payload)
-      << " will_qos=" << s.will_qos << " will_retain=" << s.will_retain;
+      << " will_qos=" << s.will_qos << " will_retain=" << s.will_retain
+      << " topic_separator=" << s.topic_separator;
   return out.str();
 }
 
@@ -295,6 +296,12 @@ TEST(Settings, NewOptionsGiveTheirFields) {
        [](PublisherSettings& s) {
          s.proxy = {"2001:db8::1", 1080, "", ""};
        }},
+      // The separator is the first byte of its value, as the delimiter is.
+      {{"--topic-separator", ":/"}, [](PublisherSettings& s) { s.topic_separator = ':'; }},
+      {{"--topic-separator", ""}, [](PublisherSettings& s) { s.topic_separator = 0; }},
+      {{"--topic-separator", "\xff"}, [](PublisherSettings& s) { s.topic_separator = 0xff; }},
+      {{"--topic-separator", "\\n", "--delimiter", ";"},
+       [](PublisherSettings& s) { s.topic_separator = '\\', s.delimiter = ';'; }},
       {{"--will-retain", "--will-topic", "lc/status", "--will-payload", "gone", "--will-qos", "2"},
        [](PublisherSettings& s) {
          s.will_topic = "lc/status", s.will_payload = "gone", s.will_qos = 2, s.will_retain = 1;
@@ -393,7 +400,7 @@ TEST(SettingsDeathTest, NewOptionsRefuseMissingOrBadValues) {
   for (const char* option :
        {"--reconnect", "--keepalive", "--protocol-version", "--message-expiry", "--content-type",
         "--session-expiry", "--alpn", "--psk", "--psk-identity", "--proxy", "--bind-address",
-        "--will-topic", "--will-payload", "--will-qos", "--user-property"}) {
+        "--will-topic", "--will-payload", "--will-qos", "--user-property", "--topic-separator"}) {
     expect_usage_exit({option});
   }
   expect_usage_exit({"--protocol-version", "5", "--user-property", "name"});
@@ -488,6 +495,10 @@ TEST(SettingsDeathTest, OptionsThatNeedAnotherAreRefusedAlone) {
       {"--will-payload", "gone"},
       {"--will-qos", "0"},
       {"--will-retain"},
+      // The delimiter must stay at the end of the payload.
+      {"--topic-separator", "\n"},
+      {"--topic-separator", ",", "--delimiter", ","},
+      {"--topic-separator", "", "--delimiter", ""},
   };
   for (const auto& args : refused) expect_usage_exit(args);
 }
