@@ -119,6 +119,8 @@ AckOutcome window_ack(Window& w, unsigned char type, uint16_t packet_id, uint8_t
     outcome.progress = true;
     outcome.completed = !failed;
     outcome.refused = failed;
+  } else if (type == kPubackType && r != nullptr && r->qos == 2 && r->stage == Stage::kAwaitAck) {
+    outcome.wrong_kind = true;
   } else if (type == kPubrecType && r != nullptr && r->qos == 2 && r->stage == Stage::kAwaitAck) {
     set_stage(w, *r, failed ? Stage::kDone : Stage::kReleasing);  // no PUBREL after a refusal
     if (!failed) queue_release(w, packet_id);

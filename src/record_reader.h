@@ -34,6 +34,9 @@ struct RecordReader {
   size_t maxdatalen = 1;
 };
 
+/// Bytes read and not yet handed out as a record: the begun record, or records to come.
+inline size_t reader_held(const RecordReader& reader) { return reader.end - reader.begin; }
+
 /// Bytes asked of the source at a time, beyond room for one whole record.
 constexpr size_t kReadChunkBytes = 64 * 1024;
 

@@ -63,6 +63,17 @@ TopicProblem topic_problem(std::string_view topic) {
   return TopicProblem::kNone;
 }
 
+bool is_mqtt_text(std::string_view text) {
+  if (text.size() > kMaxTopicBytes) return false;
+  for (size_t i = 0; i < text.size();) {
+    long code = decode_utf8(text, &i);
+    if (code < 0) return false;
+    TopicProblem problem = code_point_problem(code);
+    if (problem != TopicProblem::kNone && problem != TopicProblem::kWildcard) return false;
+  }
+  return true;
+}
+
 const char* topic_problem_text(TopicProblem problem) {
   switch (problem) {
     case TopicProblem::kNone:

@@ -35,6 +35,10 @@ inline bool topic_is_publishable(std::string_view topic) {
   return topic_problem(topic) == TopicProblem::kNone;
 }
 
+/// Whether `text` is a string MQTT takes as it is (a client identifier, say): at most 65,535
+/// bytes of UTF-8 without the characters a broker refuses in a topic name other than wildcards.
+bool is_mqtt_text(std::string_view text);
+
 /// Splits `record` at its first `separator` byte: `*topic` becomes `prefix` followed by the
 /// bytes before the separator, and the result is the bytes after it (the record's delimiter, if
 /// any, included). A record without the separator gives `prefix` and the whole record.

@@ -1,14 +1,12 @@
-// Bytes to and from the broker over the plain socket or the TLS connection that libmosquitto
-// set up: one output queue written in large blocks, input read in bulk, and the wait in
-// poll() through which the stop signals come in.
+// Bytes to and from the broker over the top layer of a connection: one output queue of whole
+// packets written in large blocks, and input read in bulk. No other file touches the buffers.
 #pragma once
 
-#include <poll.h>
-
 #include <cstddef>
+#include <memory>
 #include <string>
 
-typedef struct ssl_st SSL;
+#include "net/layer.h"
 
 /// Queued output is written once it reaches kFlushBytes; publishing waits while more than
 /// kOutLimitBytes are still unwritten: large writes, bounded memory.
@@ -17,30 +15,33 @@ constexpr size_t kOutLimitBytes = 256 * 1024;
 constexpr size_t kInBytes = 16 * 1024;
 
 struct Transport {
-  int fd = -1;          // -1 while there is no connection
-  SSL* ssl = nullptr;   // TLS only; owned by the library that made the connection
-  bool broken = false;  // the connection failed or was closed
-  std::string out;      // whole packets, written from `sent` on
+  std::unique_ptr<Layer> layer;  // null while there is no connection
+  bool broken = false;           // the connection failed or was closed
+  std::string out;               // whole packets, written from `sent` on
   size_t sent = 0;
   size_t whole = 0;  // start of the first packet not wholly written; never after `sent`
   unsigned char in[kInBytes];
   size_t in_len = 0;
-  bool write_wants_read = false;  // TLS: a write waits for the socket to become readable
-  bool write_blocked = false;     // the last write found the socket full: wait for POLLOUT
+  bool write_blocked = false;  // the last write took nothing: wait for what the layer needs
 };
 
-/// Takes over a connection. Output queued while there was none stays queued, to go first.
-void transport_open(Transport& t, int fd, SSL* ssl);
+/// Takes over a connection; `early_input` is input its set-up read ahead. Output queued while
+/// there was none stays queued, to go first.
+void transport_open(Transport& t, std::unique_ptr<Layer> layer, const std::string& early_input);
 
-/// Forgets the connection (it is closed by whoever made it). Queued output stays.
+/// Closes the connection. Queued output stays.
 void transport_close(Transport& t);
 
-inline bool transport_open_now(const Transport& t) { return t.fd >= 0 && !t.broken; }
+inline bool transport_open_now(const Transport& t) { return t.layer != nullptr && !t.broken; }
 inline size_t transport_unwritten(const Transport& t) { return t.out.size() - t.sent; }
 
-/// Drops written packets from the front of the queue when `more` bytes would make it grow, so
-/// that with a broker that never quite catches up they do not pile up behind the unwritten.
-void transport_make_room(Transport& t, size_t more);
+/// The queue, with room for `more` bytes, to append whole packets to. Written packets are
+/// dropped from its front first when it would otherwise grow, so that with a broker that never
+/// quite catches up they do not pile up behind the unwritten.
+std::string& transport_append(Transport& t, size_t more);
+
+/// Drops every queued byte (after the last packet of a connection).
+void transport_discard_output(Transport& t);
 
 /// What one transport_flush did.
 struct FlushResult {
@@ -50,26 +51,33 @@ struct FlushResult {
 };
 
 /// Writes as much queued output as the connection takes now. A failed write sets `broken`; a
-/// socket found full is not tried again until transport_writable.
+/// connection found full is not tried again until transport_woken.
 FlushResult transport_flush(Transport& t);
 
-/// poll() found room for output on the socket.
-inline void transport_writable(Transport& t) { t.write_blocked = false; }
+/// poll() reported the socket ready: a blocked write may go on.
+inline void transport_woken(Transport& t) { t.write_blocked = false; }
 
-/// Reads what the connection has now into `in`, as far as it has room. Returns false, with
+/// Reads what the connection has now, as far as the input buffer has room. Returns false, with
 /// `broken` set, when the connection is closed or failed.
 bool transport_read(Transport& t);
+
+/// Input read and not yet consumed.
+inline const unsigned char* transport_input(const Transport& t) { return t.in; }
+inline size_t transport_input_len(const Transport& t) { return t.in_len; }
+/// Drops the first `n` bytes of the input.
+void transport_consume(Transport& t, size_t n);
+
+/// Input waits inside the layers, where poll() cannot see it: read before waiting.
+bool transport_readable_now(const Transport& t);
 
 /// Sends the TCP acknowledgement of what was read at once instead of delayed. For when no
 /// output will carry it soon: a broker that batches its small writes (Nagle) waits for it
 /// before it sends more, and a delayed one stalls a waiting publisher for tens of ms.
 void transport_ack_now(const Transport& t);
 
-/// The poll() events to wait for on `fd`.
+/// The socket to poll and the poll() events to wait for on it.
+int transport_fd(const Transport& t);
 short transport_events(const Transport& t);
-
-/// Whether the TLS layer holds input that poll() cannot see.
-bool transport_has_buffered_input(const Transport& t);
 
 /// After the connection is lost: the queued packets of which no byte was written, in order.
 /// `*cut` becomes the first byte of a packet that was partly written, 0 when there is none.

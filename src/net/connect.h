@@ -55,11 +55,11 @@ enum class ConnectFailure {
   kHostNotFound,
   kRefused,
   kTimeout,
-  kInterrupted,  // a stop request came during the attempt
-  kClosed,       // the broker closed the connection before CONNACK
-  kNotMqtt,      // the broker's answer was not MQTT
-  kNotMqtt5,     // the broker does not speak MQTT 5
-  kProxy,        // the proxy refused or failed; the detail says how
+  kInterrupted,     // a stop request came during the attempt
+  kClosed,          // the broker closed the connection before CONNACK
+  kNotMqtt,         // the broker's answer was not MQTT
+  kNotMqtt5,        // the broker does not speak MQTT 5
+  kProxy,           // the proxy refused or failed; the detail says how
   kUpgradeRefused,  // the WebSocket upgrade was refused; the detail says how
   kTlsUntrusted,
   kTlsNameMismatch,

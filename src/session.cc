@@ -1,0 +1,593 @@
+// The run's MQTT session: the connection with its reconnection policy, the in-flight window,
+// the output queue and the one poll() in which the connection is serviced while the program
+// waits.
+//
+// After CONNACK the records go out as PUBLISH packets in one output queue written in large
+// writes, and acknowledgements are read in bulk whenever the session waits: no system call per
+// record in steady state, on any transport.
+#include "session.h"
+
+#include <poll.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <random>
+
+#include "inflight.h"
+#include "mqtt_packets.h"
+#include "transport.h"
+#include "wait.h"
+
+namespace {
+
+// At QoS 2 a stock 3.1.1 mosquitto answers PUBREC for records beyond its in-flight limit
+// (max_inflight_messages, 20 by default) and then drops them: stay within it. MQTT 5 brokers
+// say their limit in CONNACK; beyond a few hundred QoS 2 records in flight a broker's work per
+// acknowledgement grows (mosquitto looks each one up in its in-flight list), and throughput
+// falls, so that is the most taken even when more are granted.
+constexpr size_t kQos2WindowRecords = 20;
+constexpr size_t kMaxQos2WindowRecords = 256;
+// The one topic alias this session uses when the broker allows aliases.
+constexpr uint16_t kTopicAlias = 1;
+// How long one connection attempt may take, from name lookup to CONNACK; records sent again
+// on a new connection get as long again for their acknowledgements.
+constexpr int kConnectTimeoutMs = 5000;
+// How long the final DISCONNECT may take to leave.
+constexpr int kDisconnectWriteMs = 1000;
+// Reconnection back-off: the first retry at once, then this, doubling up to the cap, each
+// varied by up to a fifth either way so that many publishers do not return in step.
+constexpr long long kFirstBackoffMs = 500;
+constexpr long long kMaxBackoffMs = 30000;
+// A connection that lives this long, or on which the broker acknowledges a record, was worth
+// making: the back-off starts again from the beginning after it. One taken over at once by
+// another client with the same identifier was not.
+constexpr long long kStableConnectionMs = 5000;
+// A full window waits a moment before it looks for acknowledgements, so that they arrive in
+// batches: waking for each one costs a wake-up, a read and an immediate TCP ACK per few
+// records, CPU that on a small machine the broker needs. A broker that grants few records in
+// flight gets the shorter pause: there every round trip counts.
+constexpr long kGatherPauseNs = 1000 * 1000;
+constexpr long kNarrowGatherPauseNs = 200 * 1000;
+constexpr size_t kNarrowQuota = 64;
+
+// When to connect again, and how often.
+struct Reconnection {
+  int attempts_left = 0;      // counted attempts left in this outage; -1: no limit
+  bool free_attempt = false;  // the next attempt does not count
+  long long next_attempt_ms = 0;
+  long long delay_ms = 0;  // the back-off after the next failure
+  long long connected_ms = 0;
+  bool stable = false;  // the current connection counts as worth having made
+  std::minstd_rand random{static_cast<unsigned>(now_ms())};
+};
+
+}  // namespace
+
+struct Session {
+  SessionConfig config;
+  bool v5 = false;
+  bool connected = false;
+  bool established = false;  // the connection counts as made: its loss starts an outage
+  bool ever_connected = false;
+  Transport transport;
+  Window window;
+  Reconnection reconnection;
+  // What the broker granted on this connection.
+  uint32_t max_packet = 0;  // 0: no limit
+  bool use_alias = false;
+  bool alias_set = false;  // the alias stands for the topic on this connection
+  long long keepalive_ms = 0;
+  long long last_out_ms = 0;
+  long long ping_sent_ms = 0;  // 0 when no PINGREQ awaits its answer
+  size_t skip = 0;             // bytes of a long incoming packet still to be dropped
+  uint16_t resend_last = 0;    // the newest record sent again on this connection; 0 for none
+  long long last_progress_ms = 0;
+  ConnectError error;
+  uint8_t refusal = 0;
+  bool unsupported = false;
+  Unsupported limits;
+  SessionStats stats;
+};
+
+namespace {
+
+// Appends one PUBLISH for `payload` to the output queue, naming the topic by its alias once
+// the broker knows it. Naming or using the alias changes the packet's size: a form that would
+// exceed the broker's Maximum Packet Size gives way to the topic alone.
+void queue_publish(Session& s, const void* payload, size_t len, int qos, bool retain,
+                   uint16_t packet_id, bool dup) {
+  PublishHeader h;
+  h.v5 = s.v5;
+  h.qos = qos;
+  h.retain = retain;
+  h.dup = dup;
+  h.packet_id = packet_id;
+  h.properties = s.config.properties;
+  h.topic = s.config.topic;
+  if (s.use_alias) {
+    PublishHeader aliased = h;
+    aliased.topic_alias = kTopicAlias;
+    if (s.alias_set) aliased.topic = std::string_view();
+    if (s.max_packet == 0 || publish_size(aliased, len) <= s.max_packet) {
+      h = aliased;
+      s.alias_set = true;
+    }
+  }
+  size_t size = publish_size(h, len);
+  encode_publish(transport_append(s.transport, size), h, payload, len);
+}
+
+// Moves due PUBRELs and records the broker's quota has room for into the output queue, as
+// far as the queue's bound allows.
+void pump(Session& s) {
+  if (!s.connected) return;
+  while (transport_unwritten(s.transport) < kOutLimitBytes) {
+    uint16_t id = 0;
+    if (window_next_release(s.window, &id)) {
+      encode_pubrel(transport_append(s.transport, 4), id, s.v5);
+      continue;
+    }
+    InflightRecord* r = window_next_unsent(s.window);
+    if (r == nullptr) return;
+    queue_publish(s, r->payload.data(), r->payload.size(), r->qos, r->retain, r->packet_id, r->dup);
+    window_mark_sent(s.window, *r);
+  }
+}
+
+// Writes what the connection takes now; bytes of records leaving are progress.
+void flush(Session& s) {
+  if (!s.connected) return;
+  FlushResult done = transport_flush(s.transport);
+  long long now = now_ms();
+  if (done.wrote) s.last_out_ms = now;
+  if (done.publish_bytes) s.last_progress_ms = now;
+  s.stats.acknowledged += done.qos0_publishes;
+}
+
+// Records published and not yet handed over. Control packets the broker has not read do not
+// count: a broker that asks for PUBRELs it never reads cannot hold up the end.
+bool pending(const Session& s) {
+  const SessionStats& st = s.stats;
+  return window_pending(s.window) > 0 || st.published > st.acknowledged + st.lost + st.refused;
+}
+
+// The back-off before the next attempt, and the one after it.
+long long take_delay(Reconnection& r) {
+  long long delay = r.delay_ms;
+  r.delay_ms = delay == 0 ? kFirstBackoffMs : std::min(delay * 2, kMaxBackoffMs);
+  if (delay == 0) return 0;
+  std::uniform_int_distribution<long long> jitter(-delay / 5, delay / 5);
+  return delay + jitter(r.random);
+}
+
+// A connection ended: the attempts of the outage it starts. By default one reconnection for
+// when a record or the end needs it, and one more at once, not counted, when records are left
+// outstanding; otherwise the --reconnect attempts, the first at once unless the lost connection
+// was not worth having made.
+void begin_outage(Session& s) {
+  Reconnection& r = s.reconnection;
+  long long now = now_ms();
+  if (r.stable || now - r.connected_ms >= kStableConnectionMs) r.delay_ms = 0;
+  r.attempts_left = s.config.reconnect == 0 ? 1 : s.config.reconnect;
+  r.free_attempt = s.config.reconnect == 0 && pending(s);
+  r.next_attempt_ms = now + take_delay(r);
+}
+
+// The connection is gone. QoS 0 records of which no byte was written go out on the next
+// connection, in order and with the whole topic (an alias dies with its connection); one that
+// was partly written is lost, as QoS 0 allows, and counted. Everything else in the queue is
+// written again from the window.
+void lose_connection(Session& s) {
+  if (!s.connected) return;
+  s.connected = false;
+  unsigned char cut = 0;
+  std::string unsent = transport_take_unsent(s.transport, &cut);
+  if ((cut & 0xF6) == kPublishType) ++s.stats.lost;
+  transport_close(s.transport);
+  s.alias_set = false;
+  s.use_alias = false;
+  s.max_packet = 0;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(unsent.data());
+  for (size_t at = 0; at < unsent.size();) {
+    size_t size = packet_size(bytes + at, unsent.size() - at);
+    PublishView p;
+    if (decode_publish(bytes + at, unsent.size() - at, s.v5, &p) && p.qos == 0) {
+      queue_publish(s, p.payload.data(), p.payload.size(), 0, p.retain, 0, false);
+      ++s.stats.resent;
+    }
+    at += size;
+  }
+  s.skip = 0;
+  s.ping_sent_ms = 0;
+  if (s.established) begin_outage(s);
+  s.established = false;
+}
+
+// A broker that takes QoS 2 records but answers them as QoS 1 breaks the protocol: the
+// records cannot be delivered as asked, and sending them again would only repeat it.
+void refuse_qos2(Session& s) {
+  s.unsupported = true;
+  s.limits.maximum_qos = 1;
+  lose_connection(s);
+}
+
+// One packet from the broker.
+void handle(Session& s, const Incoming& p) {
+  if (p.type == kPingrespType) {
+    s.ping_sent_ms = 0;
+    return;
+  }
+  if (p.type == kDisconnectType) {
+    printf("Broker disconnected: %s (0x%02X)\n", reason_name(p.reason), p.reason);
+    lose_connection(s);
+    return;
+  }
+  AckOutcome outcome = window_ack(s.window, p.type, p.packet_id, p.reason);
+  if (outcome.wrong_kind) return refuse_qos2(s);
+  if (outcome.progress) s.last_progress_ms = now_ms();
+  if (outcome.completed) {
+    ++s.stats.acknowledged;
+    s.reconnection.stable = true;
+  }
+  if (outcome.refused) {
+    ++s.stats.refused;
+    if (s.refusal == 0) s.refusal = p.reason;
+  }
+  // A PUBREC for no record still gets its PUBREL, but only while the queue has room: a broker
+  // that sends them without end and reads nothing cannot grow it.
+  if (outcome.unknown && transport_unwritten(s.transport) < kOutLimitBytes) {
+    encode_pubrel(transport_append(s.transport, 5), p.packet_id, s.v5, kPacketIdentifierNotFound);
+  }
+}
+
+// Reads what the broker sent and handles every whole packet. A packet that cannot be one a
+// broker sends a publisher ends the connection, as the protocol asks.
+void read_input(Session& s) {
+  Transport& t = s.transport;
+  bool open = transport_read(t);
+  const unsigned char* in = transport_input(t);
+  size_t len = transport_input_len(t);
+  size_t pos = std::min(s.skip, len);
+  s.skip -= pos;
+  while (s.connected && pos < len) {
+    Incoming p;
+    long n = decode_packet(in + pos, len - pos, s.v5, &p);
+    if (n == 0) break;
+    if (n < 0) return lose_connection(s);
+    handle(s, p);
+    size_t size = static_cast<size_t>(n);
+    if (pos + size > len) {  // the rest of a long packet is dropped as it comes
+      s.skip = pos + size - len;
+      pos = len;
+    } else {
+      pos += size;
+    }
+  }
+  if (!s.connected) return;
+  transport_consume(t, pos);
+  if (!open) return lose_connection(s);
+  // What the acknowledgements let out carries our TCP ACK; without it, send one now.
+  pump(s);
+  if (transport_unwritten(t) == 0) transport_ack_now(t);
+}
+
+// A PINGREQ after a keep-alive interval without output. A broker that leaves it unanswered
+// for half an interval while nothing more could be written is gone, even when the connection
+// looks open (a half-open link): the loss is seen within one and a half intervals of the last
+// exchange. A slow link that still takes bytes is not given up on. Returns when the next
+// keep-alive action is due.
+long long keep_alive(Session& s) {
+  if (!s.connected || s.keepalive_ms <= 0) return kNoDeadline;
+  long long now = now_ms();
+  if (s.ping_sent_ms != 0) {
+    long long due = std::max(s.ping_sent_ms, s.last_out_ms) + s.keepalive_ms / 2;
+    if (due > now) return due;
+    lose_connection(s);
+    return kNoDeadline;
+  }
+  long long due = s.last_out_ms + s.keepalive_ms;
+  if (due > now) return due;
+  encode_pingreq(transport_append(s.transport, 2));
+  s.ping_sent_ms = now;
+  return now + s.keepalive_ms / 2;
+}
+
+// What ended one wait of service().
+struct Woken {
+  short fd_events = 0;  // on the caller's descriptor
+  bool interrupted = false;
+  bool failed = false;  // poll failed (errno set)
+};
+
+// Waits until `deadline` for the broker socket and for `fd` (when >= 0), then services the
+// connection: reads what arrived, writes what is queued, keeps it alive.
+Woken service(Session& s, int fd, long long deadline) {
+  Woken woken;
+  bool was_connected = s.connected;
+  long long due = keep_alive(s);
+  // An unanswered keep-alive ended the connection: the caller learns it before any wait.
+  if (was_connected && !s.connected) return woken;
+  pump(s);
+  flush(s);  // whatever is ready goes out before any wait
+  // A write that found the connection gone: the caller learns it before any wait.
+  if (s.connected && s.transport.broken) {
+    lose_connection(s);
+    return woken;
+  }
+  deadline = earlier(deadline, due);
+  if (transport_readable_now(s.transport)) deadline = now_ms();
+  pollfd fds[2];
+  nfds_t n = 0;
+  if (fd >= 0) fds[n++] = {fd, POLLIN, 0};
+  int sock = s.connected ? transport_fd(s.transport) : -1;
+  if (sock >= 0) fds[n++] = {sock, transport_events(s.transport), 0};
+  if (wait_poll(fds, n, deadline) < 0) {
+    woken.interrupted = errno == EINTR;
+    woken.failed = !woken.interrupted;
+    return woken;
+  }
+  short ev = sock >= 0 ? fds[n - 1].revents : 0;
+  if (ev != 0) transport_woken(s.transport);
+  if ((ev & (POLLIN | POLLHUP | POLLERR)) || transport_readable_now(s.transport)) read_input(s);
+  if (ev & POLLOUT) flush(s);
+  if (s.connected && s.transport.broken) lose_connection(s);
+  if (fd >= 0) woken.fd_events = fds[0].revents;
+  return woken;
+}
+
+// Services the connection until `done` holds. Returns false when the connection is lost
+// first, or when `timeout_ms` pass without progress.
+template <typename Done>
+bool wait_until(Session& s, int timeout_ms, Done done) {
+  s.last_progress_ms = now_ms();
+  for (;;) {
+    pump(s);
+    flush(s);
+    if (!s.connected) return false;
+    if (done()) return true;
+    long long deadline = s.last_progress_ms + timeout_ms;
+    if (now_ms() >= deadline || service(s, -1, deadline).failed) return false;
+  }
+}
+
+// Takes over a connection the broker accepted, with what it granted.
+void start_connection(Session& s, Connection& conn, bool session_kept) {
+  transport_open(s.transport, std::move(conn.layer), conn.early_input);
+  s.connected = true;
+  s.ever_connected = true;
+  ++s.stats.connections;
+  s.reconnection.connected_ms = now_ms();
+  s.reconnection.stable = false;
+  s.max_packet = s.v5 ? conn.maximum_packet_size : 0;
+  s.use_alias = s.v5 && conn.topic_alias_maximum >= kTopicAlias;
+  s.alias_set = false;
+  int keepalive =
+      s.v5 && conn.server_keepalive >= 0 ? conn.server_keepalive : s.config.request.keepalive;
+  s.keepalive_ms = keepalive * 1000LL;
+  s.last_out_ms = now_ms();
+  s.ping_sent_ms = 0;
+  s.skip = 0;
+  Window& w = s.window;
+  if (s.v5) {
+    w.quota =
+        std::min<size_t>(conn.receive_maximum != 0 ? conn.receive_maximum : 65535, kWindowRecords);
+    w.qos2_quota = std::min(w.quota, kMaxQos2WindowRecords);
+  } else {
+    w.quota = kWindowRecords;
+    w.qos2_quota = kQos2WindowRecords;
+  }
+  s.stats.resent += window_restart(w, session_kept, &s.resend_last);
+}
+
+// Whether the broker takes the records as they are asked for (MQTT 5 CONNACK).
+bool takes_records(Session& s, const Connection& conn) {
+  s.limits.maximum_qos = conn.maximum_qos;
+  s.limits.retain = conn.retain_available;
+  return s.config.qos <= conn.maximum_qos && (!s.config.retain || conn.retain_available);
+}
+
+// How a connection attempt ended.
+enum class Attempt {
+  kMade,
+  kNoConnection,  // the broker could not be reached, or refused the connection
+  kDropped,       // the broker accepted it, then dropped it over the records sent again
+};
+
+// One connection attempt, announced. The records sent again on a new connection must be
+// acknowledged before it counts as made, so that a broker that drops the connection over one
+// of them fails the attempt instead of taking new records meanwhile.
+Attempt attempt(Session& s) {
+  printf("Connecting\n");
+  ConnectRequest request = s.config.request;
+  // A kept session is resumed from the second connection of the run on; the first starts
+  // clean, so that nothing of an earlier run can mix with this one's packet identifiers.
+  request.clean_start = !(request.session_expiry >= 0 && s.ever_connected);
+  Connection conn;
+  if (!connect_broker(request, now_ms() + kConnectTimeoutMs, &conn, &s.error)) {
+    return Attempt::kNoConnection;
+  }
+  if (!takes_records(s, conn)) {
+    s.unsupported = true;
+    return Attempt::kNoConnection;
+  }
+  start_connection(s, conn, s.v5 && request.session_expiry >= 0 && conn.session_present);
+  bool resent = wait_until(s, kConnectTimeoutMs, [&s] {
+    return s.resend_last == 0 || !window_holds(s.window, s.resend_last);
+  });
+  if (!resent) {
+    if (!s.unsupported) s.error.failure = ConnectFailure::kClosed;
+    lose_connection(s);
+    return Attempt::kDropped;
+  }
+  s.established = true;
+  s.last_progress_ms = now_ms();
+  return Attempt::kMade;
+}
+
+// Whether the session should be connected now: always with --reconnect, by default only when
+// a record or the end needs it or records are outstanding.
+bool wants_connection(const Session& s, bool needed) {
+  return needed || s.config.reconnect != 0 || pending(s);
+}
+
+// One round of any wait: connects when the policy says so; otherwise services the connection,
+// or sleeps out the back-off, until something happens, `fd` is ready or `deadline` passes.
+// Returns kDone after a round that may have changed what the caller waits for.
+Outcome step(Session& s, int fd, long long deadline, bool need_connection) {
+  if (s.unsupported) return Outcome::kUnsupported;
+  Reconnection& r = s.reconnection;
+  long long wake = deadline;
+  if (!s.connected && wants_connection(s, need_connection)) {
+    if (r.attempts_left == 0 && !r.free_attempt) return Outcome::kConnectFailed;
+    if (now_ms() >= r.next_attempt_ms) {
+      // An attempt at once upon a loss that does not reach the broker (still restarting, say)
+      // leaves the one reconnection of the default policy for when it is needed.
+      bool free = r.free_attempt;
+      r.free_attempt = false;
+      Attempt a = attempt(s);
+      if (a == Attempt::kMade) return Outcome::kDone;
+      if ((!free || a == Attempt::kDropped) && r.attempts_left > 0) --r.attempts_left;
+      if (s.unsupported) return Outcome::kUnsupported;
+      r.next_attempt_ms = now_ms() + take_delay(r);
+      return Outcome::kDone;
+    }
+    wake = earlier(deadline, r.next_attempt_ms);
+  }
+  Woken woken = service(s, fd, wake);
+  if (woken.failed) return Outcome::kFailed;
+  if (woken.interrupted) return Outcome::kInterrupted;
+  if (woken.fd_events & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) return Outcome::kInput;
+  if (deadline != kNoDeadline && now_ms() >= deadline) return Outcome::kTimedOut;
+  return Outcome::kDone;
+}
+
+// Whether one more record of `len` bytes fits: at QoS 1 and 2 into the window (drained to
+// `records` and `bytes`), at QoS 0 behind the unwritten output.
+bool has_room(const Session& s, size_t len, size_t records, size_t bytes) {
+  if (s.config.qos > 0) return window_has_room(s.window, len, records, bytes);
+  return transport_unwritten(s.transport) <= kOutLimitBytes;
+}
+
+// What the acknowledgements so far let out goes now, and the session pauses a moment so that
+// the broker works on it and its acknowledgements come back in a batch.
+void gather(Session& s) {
+  pump(s);
+  flush(s);
+  size_t quota = s.config.qos == 2 ? s.window.qos2_quota : s.window.quota;
+  timespec pause{0, quota <= kNarrowQuota ? kNarrowGatherPauseNs : kGatherPauseNs};
+  nanosleep(&pause, nullptr);
+}
+
+// Sends DISCONNECT, giving it a moment to leave, and closes the connection.
+void disconnect(Session& s) {
+  encode_disconnect(transport_append(s.transport, 2));
+  long long deadline = now_ms() + kDisconnectWriteMs;
+  for (flush(s); transport_open_now(s.transport) && transport_unwritten(s.transport) > 0;
+       flush(s)) {
+    pollfd p{transport_fd(s.transport), POLLOUT, 0};
+    if (wait_poll(&p, 1, deadline) <= 0 && errno != EINTR) break;
+    transport_woken(s.transport);
+  }
+  transport_discard_output(s.transport);
+  s.connected = false;
+  transport_close(s.transport);
+}
+
+}  // namespace
+
+void SessionDeleter::operator()(Session* session) const { delete session; }
+
+SessionPtr make_session(const SessionConfig& config) {
+  SessionPtr s(new Session);
+  s->config = config;
+  s->v5 = config.request.protocol_version == 5;
+  s->window.slot_until_complete = s->v5;
+  Reconnection& r = s->reconnection;
+  r.attempts_left = config.reconnect;  // after the first attempt, which does not count
+  r.free_attempt = true;
+  r.next_attempt_ms = now_ms();
+  return s;
+}
+
+Outcome session_start(Session& s, long long deadline) {
+  while (!s.connected) {
+    Outcome o = step(s, -1, deadline, true);
+    if (o != Outcome::kDone) return o;
+  }
+  return Outcome::kDone;
+}
+
+Outcome session_publish(Session& s, const void* payload, size_t len, long long deadline) {
+  const int qos = s.config.qos;
+  // Once the window is full it drains to half before publishing goes on, so that records and
+  // their acknowledgements move in batches rather than one system call each.
+  bool full = qos > 0 && !window_has_room(s.window, len, kWindowRecords, kWindowBytes);
+  size_t records = full ? kWindowRecords / 2 : kWindowRecords;
+  size_t bytes = full ? kWindowBytes / 2 : kWindowBytes;
+  for (;;) {
+    if (s.refusal != 0) return Outcome::kRefused;
+    if (s.connected) {
+      PublishHeader whole;
+      whole.topic = s.config.topic;
+      whole.qos = qos;
+      whole.v5 = s.v5;
+      whole.properties = s.config.properties;
+      size_t size = publish_size(whole, len);
+      if (size == 0 || (s.max_packet != 0 && size > s.max_packet)) return Outcome::kTooLarge;
+      if (has_room(s, len, records, bytes)) break;
+      if (qos > 0) gather(s);
+    }
+    Outcome o = step(s, -1, deadline, true);
+    if (o != Outcome::kDone) return o;
+  }
+  if (qos == 0) {
+    queue_publish(s, payload, len, 0, s.config.retain, 0, false);
+  } else {
+    window_add(s.window, payload, len, qos, s.config.retain);
+    pump(s);
+  }
+  ++s.stats.published;
+  s.stats.bytes += len;
+  if (transport_unwritten(s.transport) >= kFlushBytes) flush(s);
+  return Outcome::kDone;
+}
+
+Outcome session_wait(Session& s, int fd, long long deadline) {
+  for (;;) {
+    if (s.refusal != 0) return Outcome::kRefused;
+    Outcome o = step(s, fd, deadline, false);
+    if (o != Outcome::kDone) return o;
+  }
+}
+
+Outcome session_drain(Session& s, long long deadline) {
+  for (;;) {
+    pump(s);
+    flush(s);
+    if (!pending(s)) break;
+    Outcome o = step(s, -1, deadline, true);
+    if (o != Outcome::kDone) return o;
+  }
+  if (s.connected) disconnect(s);
+  return Outcome::kDone;
+}
+
+bool session_outage(const Session& s) { return !s.connected && pending(s); }
+
+void session_hurry(Session& s) { s.reconnection.next_attempt_ms = now_ms(); }
+
+const ConnectError& session_connect_error(const Session& s) { return s.error; }
+
+uint8_t session_refusal(const Session& s) { return s.refusal; }
+
+Unsupported session_unsupported(const Session& s) { return s.limits; }
+
+long long session_last_progress(const Session& s) { return s.last_progress_ms; }
+
+SessionStats session_stats(const Session& s) {
+  SessionStats st = s.stats;
+  st.in_flight = st.published - st.acknowledged - st.lost - st.refused;
+  return st;
+}
