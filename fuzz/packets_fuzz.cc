@@ -6,8 +6,8 @@
 // Input layout: a mode byte; then for decoding the bytes a broker sent, for encoding a header
 // byte (QoS, retain, dup, MQTT 5, alias), a topic length byte, the topic, a properties length
 // byte, the properties and the payload; for frames a chunk size byte and the bytes.
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 

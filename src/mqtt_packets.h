@@ -74,7 +74,7 @@ struct ConnectFields {
   bool clean_start = true;
   uint16_t keepalive = 20;
   std::optional<std::string_view> username;
-  std::optional<std::string_view> password;  // 3.1.1 sends it only with a user name
+  std::optional<std::string_view> password;    // 3.1.1 sends it only with a user name
   std::optional<std::string_view> will_topic;  // no will when absent
   std::string_view will_payload;
   int will_qos = 0;

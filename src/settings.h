@@ -28,7 +28,7 @@ struct UserProperty {
 /// percent-decoded.
 struct ProxySettings {
   std::string host;  // empty when no proxy is used; an IPv6 literal without its brackets
-  int port = 1080;  // 1080 by default for SOCKS5, 8080 for HTTP
+  int port = 1080;   // 1080 by default for SOCKS5, 8080 for HTTP
   std::string username;  // empty for none
   std::string password;  // empty for none
   bool http = false;     // HTTP CONNECT ("http://") instead of SOCKS5
@@ -68,7 +68,7 @@ struct PublisherSettings {
   const char* psk_identity = nullptr;
   ProxySettings proxy;
   const char* bind_address = nullptr;
-  const char* ws_path = nullptr;  // MQTT over WebSocket to this path when set; begins with "/"
+  const char* ws_path = nullptr;       // MQTT over WebSocket to this path when set; begins with "/"
   const char* will_topic = nullptr;    // no will when absent
   const char* will_payload = nullptr;  // empty when absent
   int will_qos = 0;

@@ -97,8 +97,8 @@ TEST(Connect, RefusalsAndNonsenseAreNamed) {
   mqtt311_only.connack = bytes({0x20, 0x02, 0x00, 0x01});
   FakeBroker old_broker(mqtt311_only);
   FakeBrokerOptions v5_limits;
-  v5_limits.connack = bytes({0x20, 0x0D, 0x01, 0x00, 0x0A, 0x21, 0x00, 0x05, 0x24, 0x01, 0x27,
-                             0x00, 0x00, 0x10, 0x00}) +
+  v5_limits.connack = bytes({0x20, 0x0D, 0x01, 0x00, 0x0A, 0x21, 0x00, 0x05, 0x24, 0x01, 0x27, 0x00,
+                             0x00, 0x10, 0x00}) +
                       bytes({0xD0, 0x00});  // a PINGRESP right behind it
   FakeBroker limits(v5_limits);
   HttpProxy not_found({"", "", "HTTP/1.1 404 Not Found\r\n\r\n"});
@@ -115,11 +115,14 @@ TEST(Connect, RefusalsAndNonsenseAreNamed) {
   const std::vector<Case> cases = {
       {old_broker.port(), nullptr, ProxyKind::kNone, 0, 5, "the broker does not speak MQTT 5"},
       {old_broker.port(), nullptr, ProxyKind::kNone, 0, 4, "broker refused the connection"},
-      {not_found.port(), "/mqtt", ProxyKind::kNone, 0, 4, "WebSocket upgrade refused: 404 Not Found"},
-      {garbage.port(), "/mqtt", ProxyKind::kNone, 0, 4, "WebSocket upgrade refused: no HTTP answer"},
+      {not_found.port(), "/mqtt", ProxyKind::kNone, 0, 4,
+       "WebSocket upgrade refused: 404 Not Found"},
+      {garbage.port(), "/mqtt", ProxyKind::kNone, 0, 4,
+       "WebSocket upgrade refused: no HTTP answer"},
       {limits.port(), nullptr, ProxyKind::kHttp, needs_credentials.port(), 4,
        "proxy refused: 407 Proxy Authentication Required"},
-      {limits.port(), nullptr, ProxyKind::kHttp, garbage.port(), 4, "proxy refused: no HTTP answer"},
+      {limits.port(), nullptr, ProxyKind::kHttp, garbage.port(), 4,
+       "proxy refused: no HTTP answer"},
       {limits.port(), nullptr, ProxyKind::kNone, 0, 5, "connected"},
   };
   for (const Case& c : cases) {

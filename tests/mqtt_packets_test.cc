@@ -178,9 +178,8 @@ TEST(Packets, ConnectCarriesEveryField) {
        bytes({0x10, 25}) + mqtt4 +
            bytes({0xF4, 1, 2, 0, 1, 'c', 0, 1, 'w', 0, 1, 'x', 0, 1, 'u', 0, 1, 'p'})},
       {"v5 full", v5,
-       bytes({0x10, 32}) + mqtt5 +
-           bytes({0xF4, 1, 2, 5, 0x11, 1, 2, 3, 4, 0, 1, 'c', 0, 0, 1, 'w', 0, 1, 'x', 0, 1, 'u',
-                  0, 1, 'p'})},
+       bytes({0x10, 32}) + mqtt5 + bytes({0xF4, 1, 2,   5, 0x11, 1,   2, 3, 4,   0, 1, 'c', 0,
+                                          0,    1, 'w', 0, 1,    'x', 0, 1, 'u', 0, 1, 'p'})},
       {"v5 without properties", v5_plain,
        bytes({0x10, 14}) + mqtt5 + bytes({0x02, 0, 20, 0, 0, 1, 'c'})},
   };
@@ -215,8 +214,8 @@ TEST(Packets, ConnackGetsAnAnswerAndTheGrants) {
   old_broker.code = 1;
   // receive maximum 10, maximum packet size, topic alias maximum 3, server keep alive 60,
   // maximum QoS 1, retain unavailable, a reason string and a user property, all skipped or read
-  const std::string props = bytes({0x21, 0, 10, 0x27, 0, 1, 0, 0, 0x22, 0, 3, 0x13, 0, 60, 0x24,
-                                   1, 0x25, 0, 0x1F, 0, 1, 'r', 0x26, 0, 1, 'k', 0, 0});
+  const std::string props = bytes({0x21, 0, 10,   0x27, 0,    1, 0, 0,   0x22, 0, 3, 0x13, 0, 60,
+                                   0x24, 1, 0x25, 0,    0x1F, 0, 1, 'r', 0x26, 0, 1, 'k',  0, 0});
   const std::string with_props =
       bytes({0x20, static_cast<int>(3 + props.size()), 0, 0, static_cast<int>(props.size())}) +
       props;

@@ -232,8 +232,7 @@ bool send_all(int fd, const std::string& bytes) {
 
 // `text` in base64, as Basic credentials carry it.
 std::string base64_text(const std::string& text) {
-  static const char kDigits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   for (size_t i = 0; i < text.size(); i += 3) {
     unsigned bits = static_cast<uint8_t>(text[i]) << 16;

@@ -228,10 +228,10 @@ std::string describe(const PublisherSettings& s) {
   out << " ] session_expiry=" << s.session_expiry << " alpn=" << text(s.alpn)
       << " psk=" << text(s.psk) << " psk_identity=" << text(s.psk_identity) << " proxy=["
       << s.proxy.host << "]:" << s.proxy.port << " user=" << s.proxy.username
-      << " pass=" << s.proxy.password << " http=" << s.proxy.http
-      << " ws_path=" << text(s.ws_path) << " bind_address=" << text(s.bind_address)
-      << " will_topic=" << text(s.will_topic) << " will_payload=" << text(s.will_payload)
-      << " will_qos=" << s.will_qos << " will_retain=" << s.will_retain;
+      << " pass=" << s.proxy.password << " http=" << s.proxy.http << " ws_path=" << text(s.ws_path)
+      << " bind_address=" << text(s.bind_address) << " will_topic=" << text(s.will_topic)
+      << " will_payload=" << text(s.will_payload) << " will_qos=" << s.will_qos
+      << " will_retain=" << s.will_retain;
   return out.str();
 }
 
@@ -293,9 +293,13 @@ TEST(Settings, NewOptionsGiveTheirFields) {
          s.proxy = {"::1", 65535, "u:", ""};
        }},
       {{"--proxy", "http://proxy"},
-       [](PublisherSettings& s) { s.proxy = {"proxy", 8080, "", "", true}; }},
+       [](PublisherSettings& s) {
+         s.proxy = {"proxy", 8080, "", "", true};
+       }},
       {{"--proxy", "http://u%3a:p@[::1]:3128"},
-       [](PublisherSettings& s) { s.proxy = {"::1", 3128, "u:", "p", true}; }},
+       [](PublisherSettings& s) {
+         s.proxy = {"::1", 3128, "u:", "p", true};
+       }},
       {{"--ws-path", "/mqtt?x=1"}, [](PublisherSettings& s) { s.ws_path = "/mqtt?x=1"; }},
       {{"--proxy", "socks5h://user:@10.0.0.1:1", "--proxy", "socks5h://[2001:db8::1]"},
        [](PublisherSettings& s) {

@@ -21,7 +21,8 @@ std::string frame(int first, const std::string& payload) {
   if (payload.size() < 126) {
     out.push_back(static_cast<char>(payload.size()));
   } else {
-    out += bytes({126, static_cast<int>(payload.size() >> 8), static_cast<int>(payload.size() & 0xFF)});
+    out += bytes(
+        {126, static_cast<int>(payload.size() >> 8), static_cast<int>(payload.size() & 0xFF)});
   }
   return out + payload;
 }
@@ -71,8 +72,8 @@ TEST(WebSocket, ClientFrameHeadersUseEveryLengthForm) {
   unsigned char data[6] = {'a', 'b', 'c', 'd', 'e', 'f'};
   ws_mask(data, 2, mask, 0);
   ws_mask(data + 2, 4, mask, 2);  // a payload masked in two pieces
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), 6), bytes({'a' ^ 1, 'b' ^ 2, 'c' ^ 3,
-                                                                  'd' ^ 4, 'e' ^ 1, 'f' ^ 2}));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), 6),
+            bytes({'a' ^ 1, 'b' ^ 2, 'c' ^ 3, 'd' ^ 4, 'e' ^ 1, 'f' ^ 2}));
 }
 
 TEST(WebSocket, BrokerFramesDecodeAlikeHoweverCut) {

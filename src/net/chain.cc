@@ -17,20 +17,20 @@ namespace {
 constexpr size_t kReadBytes = 4096;
 
 // The layers below MQTT: TCP (to the proxy when there is one), the tunnel, TLS, WebSocket.
-ConnectFailure open_layers(const ConnectRequest& r, long long deadline,
-                           std::unique_ptr<Layer>* top, std::string* detail) {
+ConnectFailure open_layers(const ConnectRequest& r, long long deadline, std::unique_ptr<Layer>* top,
+                           std::string* detail) {
   const bool proxied = r.proxy_kind != ProxyKind::kNone;
   std::unique_ptr<Layer> layer;
-  ConnectFailure failure = tcp_connect(proxied ? r.proxy_host : r.host,
-                                       proxied ? r.proxy_port : r.port, r.bind_address,
-                                       deadline, &layer);
+  ConnectFailure failure =
+      tcp_connect(proxied ? r.proxy_host : r.host, proxied ? r.proxy_port : r.port, r.bind_address,
+                  deadline, &layer);
   if (failure == ConnectFailure::kNone && r.proxy_kind == ProxyKind::kSocks5) {
     failure = socks5_connect(*layer, r.host, r.port, r.proxy_username, r.proxy_password, deadline,
                              detail);
   }
   if (failure == ConnectFailure::kNone && r.proxy_kind == ProxyKind::kHttp) {
-    failure = http_connect(*layer, r.host, r.port, r.proxy_username, r.proxy_password, deadline,
-                           detail);
+    failure =
+        http_connect(*layer, r.host, r.port, r.proxy_username, r.proxy_password, deadline, detail);
   }
   if (failure == ConnectFailure::kNone && r.tls) {
     failure = tls_connect(std::move(layer), r, deadline, &layer);
@@ -102,8 +102,8 @@ ConnectFailure read_connack(Layer& layer, bool v5, long long deadline, std::stri
     if (failure == ConnectFailure::kClosed && in->empty() && v5) return ConnectFailure::kNotMqtt5;
     if (failure != ConnectFailure::kNone) return failure;
     in->append(reinterpret_cast<const char*>(buf), got);
-    long n = decode_connack(reinterpret_cast<const unsigned char*>(in->data()), in->size(), v5,
-                            connack);
+    long n =
+        decode_connack(reinterpret_cast<const unsigned char*>(in->data()), in->size(), v5, connack);
     if (n < 0) return ConnectFailure::kNotMqtt;
     if (n > 0) {
       *size = static_cast<size_t>(n);

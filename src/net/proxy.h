@@ -20,6 +20,5 @@
 /// As socks5_connect for an HTTP proxy (CONNECT, Basic credentials when `username` is not
 /// empty). An answer other than 2xx is kProxy with "<code> <text>" in `*detail`.
 [[nodiscard]] ConnectFailure http_connect(Layer& layer, const std::string& host, int port,
-                                          const std::string& username,
-                                          const std::string& password, long long deadline,
-                                          std::string* detail);
+                                          const std::string& username, const std::string& password,
+                                          long long deadline, std::string* detail);

@@ -44,9 +44,9 @@ void run_lookup(std::shared_ptr<Lookup> lookup) {
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = lookup->passive | (lookup->service.empty() ? 0 : AI_NUMERICSERV);
-  lookup->rc = getaddrinfo(lookup->host.c_str(),
-                           lookup->service.empty() ? nullptr : lookup->service.c_str(), &hints,
-                           &lookup->result);
+  lookup->rc =
+      getaddrinfo(lookup->host.c_str(), lookup->service.empty() ? nullptr : lookup->service.c_str(),
+                  &hints, &lookup->result);
   lookup->done.store(true, std::memory_order_release);
   char byte = 1;
   ssize_t ignored = write(lookup->pipe_fds[1], &byte, 1);  // the pipe cannot be full

@@ -90,7 +90,8 @@ size_t ws_frame_header(unsigned char* out, int opcode, uint64_t len, const unsig
     out[at++] = static_cast<unsigned char>(len);
   } else {
     out[at++] = 0x80 | 127;
-    for (int shift = 56; shift >= 0; shift -= 8) out[at++] = static_cast<unsigned char>(len >> shift);
+    for (int shift = 56; shift >= 0; shift -= 8)
+      out[at++] = static_cast<unsigned char>(len >> shift);
   }
   memcpy(out + at, mask, 4);
   return at + 4;
@@ -100,8 +101,8 @@ void ws_mask(unsigned char* data, size_t len, const unsigned char mask[4], uint6
   for (size_t i = 0; i < len; ++i) data[i] ^= mask[(offset + i) % 4];
 }
 
-size_t ws_decode(WsDecoder& d, const unsigned char* in, size_t len, size_t max_data,
-                 WsEvent* event, size_t* data_len) {
+size_t ws_decode(WsDecoder& d, const unsigned char* in, size_t len, size_t max_data, WsEvent* event,
+                 size_t* data_len) {
   size_t at = 0;
   *data_len = 0;
   for (;;) {
@@ -245,8 +246,8 @@ ssize_t WebSocketLayer::recv(unsigned char* into, size_t room) {
     }
     WsEvent event = WsEvent::kMore;
     size_t data_len = 0;
-    size_t taken = ws_decode(decoder_, in_ + in_start_, in_end_ - in_start_, room - given, &event,
-                             &data_len);
+    size_t taken =
+        ws_decode(decoder_, in_ + in_start_, in_end_ - in_start_, room - given, &event, &data_len);
     if (event == WsEvent::kData) memcpy(into + given, in_ + in_start_ + taken - data_len, data_len);
     given += data_len;
     in_start_ += taken;
@@ -277,8 +278,7 @@ std::string header_value(const std::string& head, const std::string& name) {
 }
 
 // Checks the answer `head` to an upgrade offered with `key`; kUpgradeRefused with the reason.
-ConnectFailure check_upgrade(const std::string& head, const std::string& key,
-                             std::string* detail) {
+ConnectFailure check_upgrade(const std::string& head, const std::string& key, std::string* detail) {
   std::string code, text;
   if (!parse_status_line(head, &code, &text)) {
     *detail = "no HTTP answer";
@@ -303,10 +303,11 @@ ConnectFailure websocket_connect(std::unique_ptr<Layer> below, const ConnectRequ
   if (key.empty()) return ConnectFailure::kSetup;
   bool ipv6 = request.host.find(':') != std::string::npos;
   std::string host = ipv6 ? "[" + request.host + "]" : request.host;
-  std::string upgrade = std::string("GET ") + request.ws_path + " HTTP/1.1\r\nHost: " + host +
-                        ":" + std::to_string(request.port) +
-                        "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " +
-                        key + "\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: mqtt\r\n\r\n";
+  std::string upgrade =
+      std::string("GET ") + request.ws_path + " HTTP/1.1\r\nHost: " + host + ":" +
+      std::to_string(request.port) +
+      "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + key +
+      "\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: mqtt\r\n\r\n";
   ConnectFailure failure = send_all(*below, upgrade.data(), upgrade.size(), deadline);
   std::string head;
   if (failure == ConnectFailure::kNone) {

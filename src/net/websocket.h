@@ -74,5 +74,4 @@ std::string ws_accept_for(const std::string& key);
 /// it takes nothing new until that frame is out. Pings are answered after the frame under way.
 [[nodiscard]] ConnectFailure websocket_connect(std::unique_ptr<Layer> below,
                                                const ConnectRequest& request, long long deadline,
-                                               std::unique_ptr<Layer>* layer,
-                                               std::string* detail);
+                                               std::unique_ptr<Layer>* layer, std::string* detail);
