@@ -291,7 +291,8 @@ TEST(Will, InvalidWillTopicIsRefusedBeforeConnecting) {
 TEST(Options, MisusedConnectionOptionsAreUsageErrors) {
   const std::vector<Strings> lines = {
       {"--psk", "c0ffee", "--psk-identity", "me", "--cafile", "ca.pem"},
-      {"--proxy", "http://localhost:1080"},
+      {"--proxy", "https://localhost:1080"},
+      {"--ws-path", "mqtt"},
       {"--proxy", "socks5h://localhost:port"},
       {"--will-payload", "gone"},
       {"--keepalive", "4"},
