@@ -10,6 +10,39 @@ constexpr unsigned char kMessageExpiryProperty = 0x02;
 constexpr unsigned char kContentTypeProperty = 0x03;
 constexpr unsigned char kTopicAliasProperty = 0x23;
 constexpr unsigned char kUserProperty = 0x26;
+constexpr unsigned char kSessionExpiryProperty = 0x11;
+
+// MQTT 5 properties a broker may put in CONNACK, by the form of their value.
+enum class PropertyForm { kByte, kU16, kU32, kString, kPair, kUnknown };
+
+PropertyForm connack_property_form(unsigned char id) {
+  switch (id) {
+    case 0x24:  // maximum QoS
+    case 0x25:  // retain available
+    case 0x28:  // wildcard subscriptions available
+    case 0x29:  // subscription identifiers available
+    case 0x2A:  // shared subscriptions available
+      return PropertyForm::kByte;
+    case 0x13:  // server keep alive
+    case 0x21:  // receive maximum
+    case 0x22:  // topic alias maximum
+      return PropertyForm::kU16;
+    case 0x11:  // session expiry interval
+    case 0x27:  // maximum packet size
+      return PropertyForm::kU32;
+    case 0x12:  // assigned client identifier
+    case 0x15:  // authentication method
+    case 0x16:  // authentication data (binary, the same form)
+    case 0x1A:  // response information
+    case 0x1C:  // server reference
+    case 0x1F:  // reason string
+      return PropertyForm::kString;
+    case 0x26:  // user property
+      return PropertyForm::kPair;
+    default:
+      return PropertyForm::kUnknown;
+  }
+}
 
 size_t varint_size(size_t value) {
   size_t n = 1;
@@ -51,6 +84,72 @@ int read_varint(const unsigned char* in, size_t len, size_t* value) {
     }
   }
   return -1;
+}
+
+void append_u32(std::string& out, uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(value >> shift));
+}
+
+uint32_t read_uint(const unsigned char* in, size_t bytes) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < bytes; ++i) value = value << 8 | in[i];
+  return value;
+}
+
+// The size of the string (or binary) at `in`, prefix included; 0 when it runs past `len`.
+size_t string_size(const unsigned char* in, size_t len) {
+  if (len < 2) return 0;
+  size_t size = 2 + read_uint(in, 2);
+  return size <= len ? size : 0;
+}
+
+// Reads one CONNACK property at `in` into `c`. Returns its size, 0 when it is malformed.
+size_t read_connack_property(const unsigned char* in, size_t len, Connack* c) {
+  const unsigned char id = in[0];
+  const unsigned char* value = in + 1;
+  const size_t room = len - 1;
+  switch (connack_property_form(id)) {
+    case PropertyForm::kByte:
+      if (room < 1 || value[0] > 1) return 0;  // each is 0 or 1
+      if (id == 0x24) c->maximum_qos = value[0];
+      if (id == 0x25) c->retain_available = value[0] != 0;
+      return 2;
+    case PropertyForm::kU16:
+      if (room < 2) return 0;
+      if (id == 0x13) c->server_keepalive = static_cast<int>(read_uint(value, 2));
+      if (id == 0x21) c->receive_maximum = static_cast<uint16_t>(read_uint(value, 2));
+      if (id == 0x22) c->topic_alias_maximum = static_cast<uint16_t>(read_uint(value, 2));
+      return id == 0x21 && c->receive_maximum == 0 ? 0 : 3;
+    case PropertyForm::kU32:
+      if (room < 4) return 0;
+      if (id == 0x27) c->maximum_packet_size = read_uint(value, 4);
+      return id == 0x27 && c->maximum_packet_size == 0 ? 0 : 5;
+    case PropertyForm::kString: {
+      size_t size = string_size(value, room);
+      return size == 0 ? 0 : 1 + size;
+    }
+    case PropertyForm::kPair: {
+      size_t name = string_size(value, room);
+      size_t text = name == 0 ? 0 : string_size(value + name, room - name);
+      return text == 0 ? 0 : 1 + name + text;
+    }
+    case PropertyForm::kUnknown:
+      break;
+  }
+  return 0;
+}
+
+// Reads the MQTT 5 CONNACK properties from `at` to exactly `end`. False when malformed.
+bool read_connack_properties(const unsigned char* in, size_t at, size_t end, Connack* c) {
+  size_t props = 0;
+  int n = read_varint(in + at, end - at, &props);
+  if (n <= 0 || at + static_cast<size_t>(n) + props != end) return false;
+  for (at += static_cast<size_t>(n); at < end;) {
+    size_t size = read_connack_property(in + at, end - at, c);
+    if (size == 0) return false;
+    at += size;
+  }
+  return true;
 }
 
 size_t property_bytes(const PublishHeader& h) {
@@ -122,6 +221,56 @@ void encode_pubrel(std::string& out, uint16_t packet_id, bool v5, uint8_t reason
   out.push_back(with_reason ? 3 : 2);
   append_u16(out, packet_id);
   if (with_reason) out.push_back(static_cast<char>(reason));
+}
+
+void encode_connect(std::string& out, const ConnectFields& c) {
+  const bool v5 = c.protocol_version == 5;
+  const bool password = c.password.has_value() && (v5 || c.username.has_value());
+  std::string body = {0, 4, 'M', 'Q', 'T', 'T', static_cast<char>(v5 ? 5 : 4)};
+  unsigned flags = (c.username ? 0x80 : 0) | (password ? 0x40 : 0) | (c.clean_start ? 0x02 : 0);
+  if (c.will_topic) flags |= 0x04 | (c.will_qos << 3) | (c.will_retain ? 0x20 : 0);
+  body.push_back(static_cast<char>(flags));
+  append_u16(body, c.keepalive);
+  if (v5) {
+    std::string props;
+    if (c.session_expiry >= 0) {
+      props.push_back(static_cast<char>(kSessionExpiryProperty));
+      append_u32(props, static_cast<uint32_t>(c.session_expiry));
+    }
+    append_varint(body, props.size());
+    body += props;
+  }
+  append_string(body, c.clientid);
+  if (c.will_topic) {
+    if (v5) body.push_back(0);  // no will properties
+    append_string(body, *c.will_topic);
+    append_string(body, c.will_payload);
+  }
+  if (c.username) append_string(body, *c.username);
+  if (password) append_string(body, *c.password);
+  out.push_back(static_cast<char>(kConnectType));
+  append_varint(out, body.size());
+  out += body;
+}
+
+long decode_connack(const unsigned char* in, size_t len, bool v5, Connack* connack) {
+  if (len >= 1 && in[0] != kConnackType) return -1;
+  if (len < 2) return 0;
+  size_t remaining = 0;
+  int n = read_varint(in + 1, len - 1, &remaining);
+  if (n < 0) return -1;
+  if (n == 0) return 0;
+  const size_t header = 1 + static_cast<size_t>(n);
+  const size_t end = header + remaining;
+  if (remaining < 2 || end > kMaxConnackBytes || (!v5 && remaining != 2)) return -1;
+  if (len < end) return 0;
+  if (in[header] > 1) return -1;  // only the session-present bit may be set
+  *connack = Connack();
+  connack->session_present = in[header] == 1;
+  connack->code = in[header + 1];
+  if (remaining == 2) return static_cast<long>(end);  // 3.1.1, or a 3.1.1 broker's refusal
+  if (!read_connack_properties(in, header + 2, end, connack)) return -1;
+  return static_cast<long>(end);
 }
 
 void encode_pingreq(std::string& out) { out.append({static_cast<char>(kPingreqType), 0}); }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -14,6 +15,8 @@
 constexpr size_t kMaxRemainingLength = 268435455;
 
 /// Fixed-header type nibbles, shifted into place.
+constexpr unsigned char kConnectType = 0x10;
+constexpr unsigned char kConnackType = 0x20;
 constexpr unsigned char kPublishType = 0x30;
 constexpr unsigned char kPubackType = 0x40;
 constexpr unsigned char kPubrecType = 0x50;
@@ -63,6 +66,46 @@ void encode_publish(std::string& out, const PublishHeader& header, const void* p
 void encode_pubrel(std::string& out, uint16_t packet_id, bool v5, uint8_t reason = 0);
 void encode_pingreq(std::string& out);
 void encode_disconnect(std::string& out);
+
+/// What one CONNECT carries. Texts are not copied.
+struct ConnectFields {
+  int protocol_version = 4;  // 4 for MQTT 3.1.1, 5 for MQTT 5
+  std::string_view clientid;
+  bool clean_start = true;
+  uint16_t keepalive = 20;
+  std::optional<std::string_view> username;
+  std::optional<std::string_view> password;    // 3.1.1 sends it only with a user name
+  std::optional<std::string_view> will_topic;  // no will when absent
+  std::string_view will_payload;
+  int will_qos = 0;
+  bool will_retain = false;
+  int64_t session_expiry = -1;  // MQTT 5: seconds, up to 2^32 - 1; -1 leaves the property out
+};
+
+/// Appends one CONNECT packet to `out` (MQTT 5: with empty will properties). Every text must
+/// fit an MQTT string (65,535 bytes); the caller has checked that.
+void encode_connect(std::string& out, const ConnectFields& fields);
+
+/// What a broker granted in CONNACK. MQTT 5 limits it leaves out keep the values below.
+struct Connack {
+  bool session_present = false;
+  uint8_t code = 0;  // 3.1.1 return code or MQTT 5 reason code; 0 accepts the connection
+  uint16_t receive_maximum = 0;      // 0: none named
+  uint32_t maximum_packet_size = 0;  // 0: none named
+  uint16_t topic_alias_maximum = 0;
+  int server_keepalive = -1;  // -1: none named
+  int maximum_qos = 2;
+  bool retain_available = true;
+};
+
+/// The largest CONNACK decode_connack takes: more is not a broker talking to a publisher.
+constexpr size_t kMaxConnackBytes = 65536;
+
+/// Reads the CONNACK at the start of `in`. Returns its size, 0 when `in` does not hold all of
+/// it yet, -1 when the bytes are no CONNACK (another packet, malformed properties, longer than
+/// kMaxConnackBytes). Under `v5` a CONNACK of two bytes (a 3.1.1 broker's answer) decodes to
+/// its return code without properties.
+long decode_connack(const unsigned char* in, size_t len, bool v5, Connack* connack);
 
 /// A packet from the broker, as far as a publisher needs it.
 struct Incoming {

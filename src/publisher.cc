@@ -11,7 +11,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "connector.h"
+#include <openssl/crypto.h>
+
 #include "mqtt_packets.h"
 #include "record_reader.h"
 #include "session.h"
@@ -278,13 +279,14 @@ SessionConfig session_config(const char* topic) {
   r.psk = settings.psk;
   r.psk_identity = settings.psk_identity;
   if (!settings.proxy.host.empty()) {
-    r.proxy_kind = ProxyKind::kSocks5;
+    r.proxy_kind = settings.proxy.http ? ProxyKind::kHttp : ProxyKind::kSocks5;
     r.proxy_host = settings.proxy.host;
     r.proxy_port = settings.proxy.port;
     r.proxy_username = settings.proxy.username;
     r.proxy_password = settings.proxy.password;
   }
   r.bind_address = settings.bind_address;
+  r.ws_path = settings.ws_path;
   r.will_topic = settings.will_topic;
   r.will_payload = settings.will_payload;
   r.will_qos = settings.will_qos;
@@ -339,7 +341,7 @@ bool stdin_is_readable() {
 int main(int argc, char** argv) {
   if (argc < 2) print_usage();
   if (is_version_request(argc, argv)) {
-    printf("linecast %s (libmosquitto %s)\n", LINECAST_VERSION, library_version().c_str());
+    printf("linecast %s (%s)\n", LINECAST_VERSION, OpenSSL_version(OPENSSL_VERSION));
     return 0;
   }
   parse_arguments(argc, argv);
@@ -356,7 +358,6 @@ int main(int argc, char** argv) {
   if (!stdin_is_readable()) fail("Failed to read standard input\n");
   if (!is_mqtt_text(settings.clientid)) fail("Failed to create client\n");
 
-  ClientLibrary library;
   Run run;
   run.session = make_session(session_config(topic));
   install_signal_handlers();

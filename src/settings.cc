@@ -50,6 +50,8 @@ const char kFurtherOptions[] =
     "  --psk <hex> (TLS pre-shared key, with --psk-identity; turns TLS on)\n"
     "  --psk-identity <identity> (identity of the pre-shared key)\n"
     "  --proxy socks5h://[user[:password]@]host[:port] (SOCKS5 proxy, default port 1080)\n"
+    "  --proxy http://[user[:password]@]host[:port] (HTTP CONNECT proxy, default port 8080)\n"
+    "  --ws-path <path> (MQTT over WebSocket to this path, beginning with /)\n"
     "  --bind-address <address> (local address to connect from)\n"
     "  --will-topic <topic> (will: published by the broker if the connection is lost)\n"
     "  --will-payload <payload> (payload of the will, default is empty)\n"
@@ -215,16 +217,26 @@ bool is_proxy_host_name(const std::string& host) {
   return true;
 }
 
-// Fills `proxy` from "socks5h://[user[:password]@]host[:port]"; false when the URL is not of
-// that form. The host is either a name or an IPv6 address in brackets. It leaves the refusal to
-// its caller: the fuzz build's exit jumps back and must not skip the destructors of its strings.
+// Fills `proxy` from "socks5h://[user[:password]@]host[:port]" or the same with "http://";
+// false when the URL is not of that form. The host is either a name or an IPv6 address in
+// brackets. It leaves the refusal to its caller: the fuzz build's exit jumps back and must not
+// skip the destructors of its strings.
 bool parse_proxy(const char* url, ProxySettings* proxy) {
-  static const char kScheme[] = "socks5h://";
-  if (strncmp(url, kScheme, sizeof kScheme - 1) != 0) return false;
-  std::string rest = url + sizeof kScheme - 1;
+  static const char kSocks[] = "socks5h://";
+  static const char kHttp[] = "http://";
+  ProxySettings parsed;
+  std::string rest;
+  if (strncmp(url, kSocks, sizeof kSocks - 1) == 0) {
+    rest = url + sizeof kSocks - 1;
+  } else if (strncmp(url, kHttp, sizeof kHttp - 1) == 0) {
+    rest = url + sizeof kHttp - 1;
+    parsed.http = true;
+    parsed.port = 8080;
+  } else {
+    return false;
+  }
   // A path, query or fragment has no meaning here; inside credentials these must be escaped.
   if (rest.find_first_of("/?#") != std::string::npos) return false;
-  ProxySettings parsed;
   size_t at = rest.rfind('@');
   if (at != std::string::npos) {
     std::string credentials = rest.substr(0, at);
@@ -265,6 +277,15 @@ void set_proxy(char* url) {
   if (!parse_proxy(url, &settings.proxy)) print_usage();
   // The URL may hold a password: blank it all, as the parts are copied.
   memset(url, 0, strlen(url));
+}
+
+// A path for the request line of the WebSocket upgrade: from "/", nothing blank or control.
+void set_ws_path(const char* value) {
+  if (value[0] != '/') print_usage();
+  for (const char* p = value; *p != '\0'; ++p) {
+    if (static_cast<unsigned char>(*p) <= ' ' || *p == 0x7F) print_usage();
+  }
+  settings.ws_path = value;
 }
 
 void set_psk(char* value) {
@@ -320,6 +341,7 @@ const Option kOptions[] = {
     {"--psk-identity", 1, [](char** v) { settings.psk_identity = v[0]; }},
     {"--proxy", 1, [](char** v) { set_proxy(v[0]); }},
     {"--bind-address", 1, [](char** v) { settings.bind_address = v[0]; }},
+    {"--ws-path", 1, [](char** v) { set_ws_path(v[0]); }},
     {"--will-topic", 1, [](char** v) { settings.will_topic = v[0]; }},
     {"--will-payload", 1, [](char** v) { settings.will_payload = v[0]; }},
     {"--will-qos", 1,

@@ -23,13 +23,15 @@ struct UserProperty {
   const char* value;
 };
 
-/// A parsed "--proxy socks5h://[user[:password]@]host[:port]"; the parts are copies, the user
-/// name and password percent-decoded.
+/// A parsed "--proxy socks5h://[user[:password]@]host[:port]" or "--proxy
+/// http://[user[:password]@]host[:port]"; the parts are copies, the user name and password
+/// percent-decoded.
 struct ProxySettings {
   std::string host;  // empty when no proxy is used; an IPv6 literal without its brackets
-  int port = 1080;
+  int port = 1080;   // 1080 by default for SOCKS5, 8080 for HTTP
   std::string username;  // empty for none
   std::string password;  // empty for none
+  bool http = false;     // HTTP CONNECT ("http://") instead of SOCKS5
 };
 
 struct PublisherSettings {
@@ -66,6 +68,7 @@ struct PublisherSettings {
   const char* psk_identity = nullptr;
   ProxySettings proxy;
   const char* bind_address = nullptr;
+  const char* ws_path = nullptr;       // MQTT over WebSocket to this path when set; begins with "/"
   const char* will_topic = nullptr;    // no will when absent
   const char* will_payload = nullptr;  // empty when absent
   int will_qos = 0;

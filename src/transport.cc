@@ -103,8 +103,11 @@ int transport_fd(const Transport& t) { return transport_open_now(t) ? t.layer->f
 short transport_events(const Transport& t) {
   short layer = t.layer != nullptr ? t.layer->events() : 0;
   bool writing = t.sent < t.out.size();
-  if (!writing || t.write_blocked) return static_cast<short>(POLLIN | layer);
-  return static_cast<short>(POLLIN | POLLOUT | (layer & POLLIN));
+  // A write that took nothing waits for what the layer names (a TLS write may wait for a
+  // read), or else for room in the socket.
+  if (writing && t.write_blocked)
+    return static_cast<short>(POLLIN | (layer != 0 ? layer : POLLOUT));
+  return static_cast<short>(POLLIN | layer | (writing ? POLLOUT : 0));
 }
 
 std::string transport_take_unsent(Transport& t, unsigned char* cut) {

@@ -153,6 +153,11 @@ void BrokerFixture::stop_while_frozen() {
   stop();
 }
 
+std::string websockets_listener_config(int port) {
+  return "listener " + std::to_string(port) +
+         " 127.0.0.1\nprotocol websockets\nsocket_domain ipv4\n";
+}
+
 SubscribedClient::SubscribedClient(int port, const std::string& topic, int qos,
                                    OnMessage on_message, bool clean, const std::string& clientid)
     : SubscribedClient(

@@ -48,6 +48,12 @@ class BrokerFixture {
   pid_t pid_ = -1;
 };
 
+/// Config lines for a further listener on the loopback `port` that serves MQTT over WebSocket
+/// (any path); lines that follow (TLS, say) apply to it. mosquitto serves WebSocket only
+/// beside a plain listener, which every BrokerFixture has; IPv4 alone keeps it on loopback.
+/// The fixture waits for its first listener only: see wait_until_accepting.
+std::string websockets_listener_config(int port);
+
 /// One received message. The properties come only to an MQTT 5 subscriber.
 struct Message {
   std::string payload;

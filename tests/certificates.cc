@@ -24,6 +24,7 @@ mkdir capath
 cp ca.pem capath/
 openssl rehash capath
 echo "not a certificate" > garbage.pem
+echo "linecast-id:c0ffee" > psk
 )";
 
 // The certificates of this run, made on first use and removed at exit.

@@ -12,7 +12,8 @@
 /// signed by ca.pem (keys: the same stem with .key): server.pem names localhost and 127.0.0.1,
 /// elsewhere.pem only elsewhere.invalid, client.pem is a client certificate (also in
 /// client-encrypted.key, under the passphrase "secret"). capath/ holds ca.pem under its hashed
-/// name; garbage.pem is no certificate at all.
+/// name; garbage.pem is no certificate at all; psk is a broker's PSK file naming the identity
+/// "linecast-id" with the key c0ffee.
 std::string cert(const std::string& name);
 
 /// Config lines that turn the listener above them into TLS with the certificate `server`

@@ -143,6 +143,116 @@ TEST(Packets, EveryPacketFromABrokerGetsAnAnswer) {
   }
 }
 
+TEST(Packets, ConnectCarriesEveryField) {
+  struct Case {
+    const char* name;
+    ConnectFields fields;
+    std::string packet;
+  };
+  ConnectFields minimal;
+  minimal.clientid = "c";
+  ConnectFields full;  // 3.1.1, resumed session, credentials and a retained will at QoS 2
+  full.clientid = "c";
+  full.clean_start = false;
+  full.keepalive = 0x0102;
+  full.username = "u";
+  full.password = "p";
+  full.will_topic = "w";
+  full.will_payload = "x";
+  full.will_qos = 2;
+  full.will_retain = true;
+  ConnectFields password_alone = minimal;  // 3.1.1 sends no password without a user name
+  password_alone.password = "p";
+  ConnectFields v5 = full;
+  v5.protocol_version = 5;
+  v5.session_expiry = 0x01020304;
+  ConnectFields v5_plain = minimal;
+  v5_plain.protocol_version = 5;
+  const std::string mqtt4 = bytes({0, 4, 'M', 'Q', 'T', 'T', 4});
+  const std::string mqtt5 = bytes({0, 4, 'M', 'Q', 'T', 'T', 5});
+  const std::vector<Case> cases = {
+      {"minimal", minimal, bytes({0x10, 13}) + mqtt4 + bytes({0x02, 0, 20, 0, 1, 'c'})},
+      {"password alone", password_alone,
+       bytes({0x10, 13}) + mqtt4 + bytes({0x02, 0, 20, 0, 1, 'c'})},
+      {"full", full,
+       bytes({0x10, 25}) + mqtt4 +
+           bytes({0xF4, 1, 2, 0, 1, 'c', 0, 1, 'w', 0, 1, 'x', 0, 1, 'u', 0, 1, 'p'})},
+      {"v5 full", v5,
+       bytes({0x10, 32}) + mqtt5 + bytes({0xF4, 1, 2,   5, 0x11, 1,   2, 3, 4,   0, 1, 'c', 0,
+                                          0,    1, 'w', 0, 1,    'x', 0, 1, 'u', 0, 1, 'p'})},
+      {"v5 without properties", v5_plain,
+       bytes({0x10, 14}) + mqtt5 + bytes({0x02, 0, 20, 0, 0, 1, 'c'})},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    encode_connect(out, c.fields);
+    EXPECT_EQ(out, c.packet) << c.name;
+  }
+}
+
+TEST(Packets, ConnackGetsAnAnswerAndTheGrants) {
+  struct Case {
+    const char* name;
+    std::string in;
+    bool v5;
+    long result;
+    Connack expected;
+  };
+  Connack refused;
+  refused.code = 5;
+  Connack present;
+  present.session_present = true;
+  Connack limits;
+  limits.code = 0;
+  limits.receive_maximum = 10;
+  limits.maximum_packet_size = 0x10000;
+  limits.topic_alias_maximum = 3;
+  limits.server_keepalive = 60;
+  limits.maximum_qos = 1;
+  limits.retain_available = false;
+  Connack old_broker;
+  old_broker.code = 1;
+  // receive maximum 10, maximum packet size, topic alias maximum 3, server keep alive 60,
+  // maximum QoS 1, retain unavailable, a reason string and a user property, all skipped or read
+  const std::string props = bytes({0x21, 0, 10,   0x27, 0,    1, 0, 0,   0x22, 0, 3, 0x13, 0, 60,
+                                   0x24, 1, 0x25, 0,    0x1F, 0, 1, 'r', 0x26, 0, 1, 'k',  0, 0});
+  const std::string with_props =
+      bytes({0x20, static_cast<int>(3 + props.size()), 0, 0, static_cast<int>(props.size())}) +
+      props;
+  const std::vector<Case> cases = {
+      {"accepted", bytes({0x20, 2, 1, 0}), false, 4, present},
+      {"refused", bytes({0x20, 2, 0, 5}), false, 4, refused},
+      {"v5 with every grant", with_props, true, static_cast<long>(with_props.size()), limits},
+      {"v5, a 3.1.1 broker's refusal", bytes({0x20, 2, 0, 1}), true, 4, old_broker},
+      {"not yet whole", with_props.substr(0, with_props.size() - 1), true, 0, {}},
+      {"length not yet whole", bytes({0x20, 0x80}), true, 0, {}},
+      {"nothing yet", "", false, 0, {}},
+      {"another packet", bytes({0xD0, 0}), false, -1, {}},
+      {"3.1.1, longer", bytes({0x20, 3, 0, 0, 0}), false, -1, {}},
+      {"reserved flags", bytes({0x20, 2, 2, 0}), false, -1, {}},
+      {"v5 properties of the wrong length", bytes({0x20, 5, 0, 0, 3, 0x24, 1}), true, -1, {}},
+      {"v5 unknown property", bytes({0x20, 5, 0, 0, 2, 0x7F, 1}), true, -1, {}},
+      {"v5 receive maximum 0", bytes({0x20, 6, 0, 0, 3, 0x21, 0, 0}), true, -1, {}},
+      {"v5 string past its end", bytes({0x20, 6, 0, 0, 3, 0x1F, 0, 9}), true, -1, {}},
+      {"too long to be a CONNACK", bytes({0x20, 0x81, 0x80, 0x04}), true, -1, {}},
+  };
+  for (const Case& c : cases) {
+    Connack got;
+    long n = decode_connack(raw(c.in), c.in.size(), c.v5, &got);
+    EXPECT_EQ(n, c.result) << c.name;
+    if (n <= 0) continue;
+    const Connack& e = c.expected;
+    EXPECT_EQ(got.session_present, e.session_present) << c.name;
+    EXPECT_EQ(got.code, e.code) << c.name;
+    EXPECT_EQ(got.receive_maximum, e.receive_maximum) << c.name;
+    EXPECT_EQ(got.maximum_packet_size, e.maximum_packet_size) << c.name;
+    EXPECT_EQ(got.topic_alias_maximum, e.topic_alias_maximum) << c.name;
+    EXPECT_EQ(got.server_keepalive, e.server_keepalive) << c.name;
+    EXPECT_EQ(got.maximum_qos, e.maximum_qos) << c.name;
+    EXPECT_EQ(got.retain_available, e.retain_available) << c.name;
+  }
+}
+
 TEST(Packets, ReasonsAreNamedAsMqtt5NamesThem) {
   EXPECT_STREQ(reason_name(0x87), "Not authorized");
   EXPECT_STREQ(reason_name(0x95), "Packet too large");

@@ -3,6 +3,7 @@
 // when it cannot connect.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -13,7 +14,6 @@
 #include <vector>
 
 #include "certificates.h"
-#include "connector.h"
 #include "fake_broker.h"
 #include "proxies.h"
 #include "test_support.h"
@@ -291,7 +291,8 @@ TEST(Will, InvalidWillTopicIsRefusedBeforeConnecting) {
 TEST(Options, MisusedConnectionOptionsAreUsageErrors) {
   const std::vector<Strings> lines = {
       {"--psk", "c0ffee", "--psk-identity", "me", "--cafile", "ca.pem"},
-      {"--proxy", "http://localhost:1080"},
+      {"--proxy", "https://localhost:1080"},
+      {"--ws-path", "mqtt"},
       {"--proxy", "socks5h://localhost:port"},
       {"--will-payload", "gone"},
       {"--keepalive", "4"},
@@ -344,7 +345,7 @@ TEST(Options, HelpAndVersionAsTheFirstArgumentExitWith0) {
   EXPECT_EQ(run_linecast({"-h", "--qos", "9"}, "", &out), 0);
   EXPECT_EQ(out, help);
   const std::string version =
-      std::string("linecast ") + LINECAST_VERSION + " (libmosquitto " + library_version() + ")\n";
+      std::string("linecast ") + LINECAST_VERSION + " (" + OpenSSL_version(OPENSSL_VERSION) + ")\n";
   EXPECT_EQ(run_linecast({"--version"}, "", &out, &err), 0);
   EXPECT_EQ(out, version);
   EXPECT_EQ(err, "");

@@ -224,7 +224,7 @@ check_deb() {
   [[ $(field Maintainer) == *@* ]] || fail "Maintainer '$(field Maintainer)' has no address"
   [[ -n $(field Description) ]] || fail "the package has no description"
   # libstdc++6 is due only when the packaged binary actually links the C++ library.
-  local -a deps=(libmosquitto1 libc6)
+  local -a deps=(libssl3 libc6)
   local dep dynamic
   dpkg-deb -x "$deb" "$work/unpacked"
   if command -v readelf >/dev/null && [[ -f $work/unpacked/usr/$bindir/linecast ]]; then

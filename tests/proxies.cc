@@ -1,5 +1,5 @@
 // Go-betweens for the network-fault tests: a TCP relay to a real broker that can hold, cut or
-// refuse its connections, and a minimal SOCKS5 proxy. Both forward to loopback ports only.
+// refuse its connections, and minimal SOCKS5 and HTTP CONNECT proxies.
 #include "proxies.h"
 
 #include <arpa/inet.h>
@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "test_support.h"
@@ -229,6 +230,21 @@ bool send_all(int fd, const std::string& bytes) {
   return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
 
+// `text` in base64, as Basic credentials carry it.
+std::string base64_text(const std::string& text) {
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < text.size(); i += 3) {
+    unsigned bits = static_cast<uint8_t>(text[i]) << 16;
+    if (i + 1 < text.size()) bits |= static_cast<uint8_t>(text[i + 1]) << 8;
+    if (i + 2 < text.size()) bits |= static_cast<uint8_t>(text[i + 2]);
+    for (size_t k = 0; k < 4; ++k) {
+      out += i + k <= text.size() ? kDigits[(bits >> (18 - 6 * k)) & 0x3F] : '=';
+    }
+  }
+  return out;
+}
+
 uint8_t byte_at(const std::string& s, size_t i) { return static_cast<uint8_t>(s[i]); }
 
 // The loopback IPv4 address `host` names, or 0 when it names none.
@@ -314,4 +330,75 @@ Socks5Request Socks5Proxy::handshake(int fd) {
   }
   splicer_.add(fd, server);
   return request;
+}
+
+HttpProxy::HttpProxy(HttpProxyOptions options) : options_(std::move(options)) {
+  listener_ = listen_on_loopback(&port_);
+  thread_ = std::thread([this] { accept_loop(); });
+}
+
+HttpProxy::~HttpProxy() {
+  stopping_ = true;
+  thread_.join();
+  close(listener_);
+}
+
+std::vector<std::string> HttpProxy::requests() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+void HttpProxy::accept_loop() {
+  while (!stopping_) {
+    int fd = accept_one(listener_);
+    if (fd < 0) continue;
+    timeval timeout{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    std::string request = handshake(fd);
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(request);
+  }
+}
+
+namespace {
+
+// The request head up to its blank line, a byte at a time; empty when the client ended first.
+std::string read_head(int fd) {
+  std::string head;
+  while (head.size() < 8192 && (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n"))) {
+    std::string byte = read_exactly(fd, 1);
+    if (byte.empty()) return "";
+    head += byte;
+  }
+  return head;
+}
+
+}  // namespace
+
+// Serves one request: the canned answer, a 407, a 403 for anything but a loopback port, or
+// "200" and the relay.
+std::string HttpProxy::handshake(int fd) {
+  std::string head = read_head(fd);
+  std::string line = head.substr(0, head.find("\r\n"));
+  std::string answer = options_.canned_answer;
+  int server = -1;
+  if (answer.empty() && !options_.user.empty() &&
+      head.find("\r\nProxy-Authorization: Basic " +
+                base64_text(options_.user + ":" + options_.password) + "\r\n") ==
+          std::string::npos) {
+    answer = "HTTP/1.1 407 Proxy Authentication Required\r\n\r\n";
+  }
+  size_t colon = line.rfind(':');
+  if (answer.empty() && line.compare(0, 18, "CONNECT 127.0.0.1:") == 0 && colon != line.npos) {
+    server = connect_to_loopback(atoi(line.c_str() + colon + 1));
+    answer = server < 0 ? "HTTP/1.1 502 Bad Gateway\r\n\r\n" : "HTTP/1.1 200 OK\r\n\r\n";
+  }
+  if (answer.empty()) answer = "HTTP/1.1 403 Forbidden\r\n\r\n";
+  if (!send_all(fd, answer) || server < 0) {
+    if (server >= 0) close(server);
+    close(fd);
+    return line;
+  }
+  splicer_.add(fd, server);
+  return line;
 }

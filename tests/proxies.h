@@ -1,5 +1,6 @@
 // Go-betweens for the network-fault tests: a TCP relay to a real broker that can hold, cut or
-// refuse its connections, and a minimal SOCKS5 proxy. Both forward to loopback ports only.
+// refuse its connections, and minimal SOCKS5 and HTTP CONNECT proxies. All forward to
+// loopback ports only.
 #pragma once
 
 #include <atomic>
@@ -132,6 +133,42 @@ class Socks5Proxy {
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
   std::vector<Socks5Request> requests_;
+  Splicer splicer_;
+  std::thread thread_;
+};
+
+struct HttpProxyOptions {
+  /// With a user name, CONNECT needs Basic credentials with exactly these, else 407.
+  std::string user;
+  std::string password;
+  /// When not empty, every request head is answered with these bytes and the connection
+  /// closed: a server that refuses (an HTTP 404 to a WebSocket upgrade) or talks nonsense.
+  std::string canned_answer;
+};
+
+/// An HTTP proxy on a free loopback port, CONNECT to loopback ports only, relaying both ways
+/// once connected. Handshakes are served one at a time.
+class HttpProxy {
+ public:
+  explicit HttpProxy(HttpProxyOptions options = {});
+  ~HttpProxy();
+  HttpProxy(const HttpProxy&) = delete;
+  HttpProxy& operator=(const HttpProxy&) = delete;
+
+  int port() const { return port_; }
+  /// The request line of each request whose handshake ended, in order.
+  std::vector<std::string> requests();
+
+ private:
+  void accept_loop();
+  std::string handshake(int fd);
+
+  HttpProxyOptions options_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::mutex mutex_;
+  std::vector<std::string> requests_;
   Splicer splicer_;
   std::thread thread_;
 };

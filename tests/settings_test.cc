@@ -228,10 +228,10 @@ std::string describe(const PublisherSettings& s) {
   out << " ] session_expiry=" << s.session_expiry << " alpn=" << text(s.alpn)
       << " psk=" << text(s.psk) << " psk_identity=" << text(s.psk_identity) << " proxy=["
       << s.proxy.host << "]:" << s.proxy.port << " user=" << s.proxy.username
-      << " pass=" << s.proxy.password << " bind_address=" << text(s.bind_address)
-      << " will_topic=" << text(s.will_topic) << " will_payload=" << text(s.will_payload)
-      << " will_qos=" << s.will_qos << " will_retain=" << s.will_retain
-      << " topic_separator=" << s.topic_separator;
+      << " pass=" << s.proxy.password << " http=" << s.proxy.http << " ws_path=" << text(s.ws_path)
+      << " bind_address=" << text(s.bind_address) << " will_topic=" << text(s.will_topic)
+      << " will_payload=" << text(s.will_payload) << " will_qos=" << s.will_qos
+      << " will_retain=" << s.will_retain << " topic_separator=" << s.topic_separator;
   return out.str();
 }
 
@@ -292,6 +292,15 @@ TEST(Settings, NewOptionsGiveTheirFields) {
        [](PublisherSettings& s) {
          s.proxy = {"::1", 65535, "u:", ""};
        }},
+      {{"--proxy", "http://proxy"},
+       [](PublisherSettings& s) {
+         s.proxy = {"proxy", 8080, "", "", true};
+       }},
+      {{"--proxy", "http://u%3a:p@[::1]:3128"},
+       [](PublisherSettings& s) {
+         s.proxy = {"::1", 3128, "u:", "p", true};
+       }},
+      {{"--ws-path", "/mqtt?x=1"}, [](PublisherSettings& s) { s.ws_path = "/mqtt?x=1"; }},
       {{"--proxy", "socks5h://user:@10.0.0.1:1", "--proxy", "socks5h://[2001:db8::1]"},
        [](PublisherSettings& s) {
          s.proxy = {"2001:db8::1", 1080, "", ""};
@@ -400,7 +409,8 @@ TEST(SettingsDeathTest, NewOptionsRefuseMissingOrBadValues) {
   for (const char* option :
        {"--reconnect", "--keepalive", "--protocol-version", "--message-expiry", "--content-type",
         "--session-expiry", "--alpn", "--psk", "--psk-identity", "--proxy", "--bind-address",
-        "--will-topic", "--will-payload", "--will-qos", "--user-property", "--topic-separator"}) {
+        "--ws-path", "--will-topic", "--will-payload", "--will-qos", "--user-property",
+        "--topic-separator"}) {
     expect_usage_exit({option});
   }
   expect_usage_exit({"--protocol-version", "5", "--user-property", "name"});
@@ -428,12 +438,15 @@ TEST(SettingsDeathTest, NewOptionsRefuseMissingOrBadValues) {
       {{"--alpn"}, {"", std::string(256, 'p')}},
       {{"--psk-identity", "i", "--psk"}, {"", "0x12", "12 ab", "g1"}},
       {{"--will-topic", "t", "--will-qos"}, {"3", "01"}},
+      {{"--ws-path"}, {"", "mqtt", "/a b", "/a\tb", "/\x7f"}},
       // Another scheme, no or a bad host, a bad port, a path, bad credentials.
       {{"--proxy"},
        {"",
         "socks5://h",
         "SOCKS5H://h",
-        "http://h:3128",
+        "https://h:3128",
+        "http:/h",
+        "http://h:0",
         "h:1080",
         "socks5h://",
         "socks5h://:1080",
