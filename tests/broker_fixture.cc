@@ -109,7 +109,7 @@ BrokerFixture::BrokerFixture(const std::string& extra_config, const std::string&
   std::string common;
   common += "user root\n";  // as root, keep the rights to the files in our directory
   common += "log_dest file " + dir_ + "/broker.log\n";
-  common += "max_queued_messages 0\n";  // unlimited: see the class comment
+  common += "max_queued_messages 1000000\n";  // see the class comment
   common +=
       persistent ? "persistence true\npersistence_location " + dir_ + "/\n" : "persistence false\n";
   if (user.empty()) {

@@ -27,11 +27,13 @@ class HeldPort;
 /// Started by the constructor, stopped by the destructor. Its ports are held (HeldPort) while
 /// it starts and while it is stopped, so that no other test takes them meanwhile.
 ///
-/// Every broker keeps an unlimited queue for each subscriber (max_queued_messages 0), so that
+/// Every broker keeps a deep queue for each subscriber (max_queued_messages 1000000), so that
 /// a subscriber that only verifies delivery never loses messages to a full queue: with the
 /// stock limit of 1,000 a burst a lagging subscriber has not taken is dropped, a loss that is
 /// not linecast's. The setting bounds only what the broker queues for subscribers; linecast's
-/// own connection meets the stock in-flight limit (max_inflight_messages 20) throughout.
+/// own connection meets the stock in-flight limit (max_inflight_messages 20) throughout. Not 0
+/// (unlimited): mosquitto 2.0.11 then drops the connection of a client whose record it refuses
+/// (ACL, message_size_limit) instead of answering with the reason and keeping it.
 class BrokerFixture {
  public:
   /// `extra_config` lines are appended to the main listener's config. With a user name,
