@@ -443,7 +443,7 @@ TEST(HostileBroker, EndOfInputEndsAtOnceWhateverTheLastRecord) {
     long long took = monotonic_ms() - start;
     // At once: well before the 10 s a begun record is waited for.
     EXPECT_LT(took, 5000) << "input " << (input.back() == '\n' ? "with" : "without")
-                         << " a final line feed";
+                          << " a final line feed";
   }
 }
 

@@ -104,7 +104,7 @@ class TimedSubscriber {
 
 constexpr int kPaceMs = 5;
 constexpr int kStreamMs = 3000;      // streaming before, between and after the outages
-constexpr int kOutageMs = 11000;  // long enough for five retries, short of the sixth
+constexpr int kOutageMs = 11000;     // long enough for five retries, short of the sixth
 // A pipe of 100-byte records holds at least this much when the writer blocks: all its pages in
 // use, the first partly read.
 constexpr size_t kFullPipeBytes = 60000;
@@ -159,7 +159,8 @@ void run_outage(BrokerFixture& broker, std::vector<std::unique_ptr<Lane>>& lanes
   for (size_t i = 0; i < lanes.size(); ++i) {
     Lane& lane = *lanes[i];
     for (long long quiet_since = monotonic_ms(); monotonic_ms() - quiet_since < 1000;) {
-      ASSERT_LT(monotonic_ms() - down, kOutageMs) << "qos " << lane.qos << ": the pipe never filled";
+      ASSERT_LT(monotonic_ms() - down, kOutageMs)
+          << "qos " << lane.qos << ": the pipe never filled";
       if (lane.feeder.written() != stalled[i] || lane.child.unread_input() < kFullPipeBytes) {
         quiet_since = monotonic_ms();
       }
