@@ -6,6 +6,8 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,13 +15,16 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "test_support.h"
 
 namespace {
 
-constexpr int kBrokerStartTimeoutMs = 10000;
+constexpr int kBrokerStartTimeoutMs = 20000;
+constexpr int kPortAttempts = 5;
 constexpr int kStillRunning = -1;
 constexpr int kEndUnknown = -2;
 
@@ -38,6 +43,19 @@ int wait_pid(pid_t pid, int timeout_ms) {
     if (monotonic_ms() >= deadline) return kStillRunning;
     sleep_ms(5);
   }
+}
+
+// The size of the file at `path`; 0 when there is none yet.
+size_t file_size(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+}
+
+// What the file at `path` holds from `offset` on; "" when there is none yet.
+std::string read_file_from(const std::string& path, size_t offset) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in.seekg(static_cast<std::streamoff>(offset))) return "";
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // The exit status (0-255), or 128 + the signal that ended it.
@@ -85,26 +103,38 @@ void read_properties(const mosquitto_property* properties, Message* m) {
 }  // namespace
 
 BrokerFixture::BrokerFixture(const std::string& extra_config, const std::string& user,
-                             const std::string& password, bool persistent)
-    : dir_(make_temp_dir()), port_(free_loopback_port()) {
-  std::string conf;
-  conf += "user root\n";  // as root, keep the rights to the files in our directory
-  conf += "log_dest file " + dir_ + "/broker.log\n";
-  conf += "log_type all\n";
-  conf +=
+                             const std::string& password, bool persistent,
+                             const std::vector<std::string>& more_listeners)
+    : dir_(make_temp_dir()) {
+  std::string common;
+  common += "user root\n";  // as root, keep the rights to the files in our directory
+  common += "log_dest file " + dir_ + "/broker.log\n";
+  common += "max_queued_messages 1000000\n";  // see the class comment
+  common +=
       persistent ? "persistence true\npersistence_location " + dir_ + "/\n" : "persistence false\n";
-  conf += "listener " + std::to_string(port_) + " 127.0.0.1\n";
   if (user.empty()) {
-    conf += "allow_anonymous true\n";
+    common += "allow_anonymous true\n";
   } else {
     std::string cmd = "mosquitto_passwd -b -c '" + dir_ + "/passwd' '" + user + "' '" + password +
                       "' >/dev/null 2>&1";
     if (system(cmd.c_str()) != 0) throw std::runtime_error("mosquitto_passwd failed");
-    conf += "allow_anonymous false\npassword_file " + dir_ + "/passwd\n";
+    common += "allow_anonymous false\npassword_file " + dir_ + "/passwd\n";
   }
-  conf += extra_config;
-  write_file(dir_ + "/mosquitto.conf", conf);
-  start();
+  // Another program may take a port between its choice and mosquitto's start despite the hold
+  // (one that reuses addresses): then all of them are chosen afresh.
+  ports_.assign(1 + more_listeners.size(), 0);
+  for (int attempt = 1;; ++attempt) {
+    hold_ports();
+    std::string conf = common + "listener " + port_text() + " 127.0.0.1\n" + extra_config;
+    for (size_t i = 0; i < more_listeners.size(); ++i) {
+      conf += "listener " + std::to_string(ports_[i + 1]) + " 127.0.0.1\n" + more_listeners[i];
+    }
+    write_file(dir_ + "/mosquitto.conf", conf);
+    if (launch()) break;
+    if (attempt == kPortAttempts) throw std::runtime_error("mosquitto found its ports taken");
+    held_.clear();
+    ports_.assign(1 + more_listeners.size(), 0);
+  }
 }
 
 BrokerFixture::~BrokerFixture() {
@@ -112,10 +142,34 @@ BrokerFixture::~BrokerFixture() {
     kill(pid_, SIGCONT);
     stop();
   }
+  held_.clear();
   remove_tree(dir_);
 }
 
+void BrokerFixture::hold_ports() {
+  held_.clear();
+  for (int& port : ports_) {
+    try {
+      held_.push_back(std::make_unique<HeldPort>(port));
+      port = held_.back()->port();
+    } catch (const std::runtime_error&) {
+      // Taken since the broker let it go: start() waits until it is free again.
+    }
+  }
+}
+
 void BrokerFixture::start() {
+  for (long long deadline = monotonic_ms() + kBrokerStartTimeoutMs; !launch(); sleep_ms(100)) {
+    if (monotonic_ms() > deadline) {
+      throw std::runtime_error("mosquitto found its ports taken; log: " +
+                               read_file(dir_ + "/broker.log"));
+    }
+  }
+}
+
+bool BrokerFixture::launch() {
+  const std::string log = dir_ + "/broker.log";
+  const size_t logged = file_size(log);  // the log of earlier runs comes first
   const std::string conf = dir_ + "/mosquitto.conf";
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error(std::string("fork: ") + strerror(errno));
@@ -125,13 +179,22 @@ void BrokerFixture::start() {
     execlp("mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
-  long long deadline = monotonic_ms() + kBrokerStartTimeoutMs;
-  while (!port_accepts(port_)) {
-    if (monotonic_ms() > deadline || waitpid(pid_, nullptr, WNOHANG) != 0) {
-      throw std::runtime_error("mosquitto did not start; log: " + read_file(dir_ + "/broker.log"));
+  // mosquitto says it runs once it has opened every listener.
+  for (long long deadline = monotonic_ms() + kBrokerStartTimeoutMs;; sleep_ms(10)) {
+    const std::string said = read_file_from(log, logged);
+    if (said.find(" running\n") != std::string::npos) break;
+    if (waitpid(pid_, nullptr, WNOHANG) != 0) {
+      pid_ = -1;
+      if (said.find("Address already in use") != std::string::npos) return false;
+      throw std::runtime_error("mosquitto did not start; log: " + said);
     }
-    sleep_ms(10);
+    if (monotonic_ms() > deadline) {
+      stop();
+      throw std::runtime_error("mosquitto did not start in time; log: " + said);
+    }
   }
+  held_.clear();
+  return true;
 }
 
 void BrokerFixture::stop() {
@@ -142,6 +205,7 @@ void BrokerFixture::stop() {
     if (wait_pid(pid_, 10000) == kStillRunning) ADD_FAILURE() << "mosquitto survived SIGKILL";
   }
   pid_ = -1;
+  hold_ports();
 }
 
 void BrokerFixture::freeze() { send_signal(pid_, SIGSTOP); }
@@ -153,10 +217,7 @@ void BrokerFixture::stop_while_frozen() {
   stop();
 }
 
-std::string websockets_listener_config(int port) {
-  return "listener " + std::to_string(port) +
-         " 127.0.0.1\nprotocol websockets\nsocket_domain ipv4\n";
-}
+std::string websockets_listener_config() { return "protocol websockets\nsocket_domain ipv4\n"; }
 
 SubscribedClient::SubscribedClient(int port, const std::string& topic, int qos,
                                    OnMessage on_message, bool clean, const std::string& clientid)
@@ -361,6 +422,24 @@ bool Child::still_running_after(int ms) {
     return false;
   }
   status_ = exit_status(raw);
+  return false;
+}
+
+size_t Child::unread_input() const {
+  int unread = 0;
+  if (ioctl(input_, FIONREAD, &unread) != 0) {
+    ADD_FAILURE() << "FIONREAD on the child's input: " << strerror(errno);
+  }
+  return static_cast<size_t>(unread);
+}
+
+bool Child::catches(int sig) const {
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigCgt:", 0) == 0) {
+      return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1) & 1) != 0;
+    }
+  }
   return false;
 }
 

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -16,24 +17,45 @@ struct mosquitto;
 struct mosquitto_message;
 typedef struct mqtt5__property mosquitto_property;
 
+/// Config lines for brokers whose log a test reads: every message type, debug included. The
+/// stock log (errors to information) costs less and says why a broker did not start.
+inline constexpr char kLogEverything[] = "log_type all\n";
+
+class HeldPort;
+
 /// A mosquitto of its own: config, password file and persistence in a temporary directory.
-/// Started by the constructor, stopped by the destructor.
+/// Started by the constructor, stopped by the destructor. Its ports are held (HeldPort) while
+/// it starts and while it is stopped, so that no other test takes them meanwhile.
+///
+/// Every broker keeps a deep queue for each subscriber (max_queued_messages 1000000), so that
+/// a subscriber that only verifies delivery never loses messages to a full queue: with the
+/// stock limit of 1,000 a burst a lagging subscriber has not taken is dropped, a loss that is
+/// not linecast's. The setting bounds only what the broker queues for subscribers; linecast's
+/// own connection meets the stock in-flight limit (max_inflight_messages 20) throughout. Not 0
+/// (unlimited): mosquitto 2.0.11 then drops the connection of a client whose record it refuses
+/// (ACL, message_size_limit) instead of answering with the reason and keeping it.
 class BrokerFixture {
  public:
-  /// `extra_config` lines are appended to the listener's config. With a user name, anonymous
-  /// clients are refused and only that user with that password gets in.
+  /// `extra_config` lines are appended to the main listener's config. With a user name,
+  /// anonymous clients are refused and only that user with that password gets in. Each of
+  /// `more_listeners` is the config of one more loopback listener on a port of its own.
   explicit BrokerFixture(const std::string& extra_config = "", const std::string& user = "",
-                         const std::string& password = "", bool persistent = false);
+                         const std::string& password = "", bool persistent = false,
+                         const std::vector<std::string>& more_listeners = {});
   ~BrokerFixture();
   BrokerFixture(const BrokerFixture&) = delete;
   BrokerFixture& operator=(const BrokerFixture&) = delete;
 
-  int port() const { return port_; }
-  std::string port_text() const { return std::to_string(port_); }
+  int port() const { return ports_[0]; }
+  std::string port_text() const { return std::to_string(port()); }
+  /// The port of more_listeners[i].
+  int listener_port(size_t i) const { return ports_.at(i + 1); }
   const std::string& dir() const { return dir_; }
-  /// Stops gracefully (SIGTERM) and waits for the process to end.
+  /// Stops gracefully (SIGTERM) and waits for the process to end; then holds its ports, which
+  /// refuse connections until start().
   void stop();
-  /// Starts again on the same port; returns once it accepts connections.
+  /// Starts again on the same ports; returns once every listener accepts connections. A port
+  /// taken meanwhile is tried again until it is free. Throws when the broker does not start.
   void start();
   /// Freezes (SIGSTOP) or thaws (SIGCONT) the broker process.
   void freeze();
@@ -43,16 +65,20 @@ class BrokerFixture {
   void stop_while_frozen();
 
  private:
+  /// Runs mosquitto once. True once it runs with every listener open; false when it ended
+  /// because a port was taken. Throws on any other failure.
+  bool launch();
+  void hold_ports();
+
   std::string dir_;
-  int port_ = 0;
+  std::vector<int> ports_;
+  std::vector<std::unique_ptr<HeldPort>> held_;  // while the broker does not listen
   pid_t pid_ = -1;
 };
 
-/// Config lines for a further listener on the loopback `port` that serves MQTT over WebSocket
-/// (any path); lines that follow (TLS, say) apply to it. mosquitto serves WebSocket only
-/// beside a plain listener, which every BrokerFixture has; IPv4 alone keeps it on loopback.
-/// The fixture waits for its first listener only: see wait_until_accepting.
-std::string websockets_listener_config(int port);
+/// The body of a WebSocket listener for BrokerFixture's `more_listeners`: mosquitto 2.0.11
+/// serves WebSocket beside a plain listener, and only on IPv4 when told so.
+std::string websockets_listener_config();
 
 /// One received message. The properties come only to an MQTT 5 subscriber.
 struct Message {
@@ -152,6 +178,11 @@ class Child {
   int wait(int timeout_ms = 20000);
   /// Whether it is still running after `ms`.
   bool still_running_after(int ms);
+  /// Bytes written to standard input that the child has not read yet.
+  size_t unread_input() const;
+  /// Whether the child has a handler for `sig` installed now (a handler that restores the
+  /// default action no longer counts once it ran). False once the child is gone.
+  bool catches(int sig) const;
   std::string out() const;
   std::string err() const;
   pid_t pid() const { return pid_; }

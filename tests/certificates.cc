@@ -51,18 +51,5 @@ std::string tls_listener_config(const std::string& server, bool require_certific
          (require_certificate ? "true" : "false") + "\n";
 }
 
-void wait_until_accepting(int port) {
-  long long deadline = monotonic_ms() + 5000;
-  for (;;) {
-    if (port_accepts(port)) return;
-    if (monotonic_ms() > deadline) {
-      throw std::runtime_error("port " + std::to_string(port) + " did not open");
-    }
-    sleep_ms(10);
-  }
-}
-
 TlsBroker::TlsBroker(const std::string& listener_config)
-    : broker(listener_config + "listener " + std::to_string(plain_port) + " 127.0.0.1\n") {
-  wait_until_accepting(plain_port);
-}
+    : broker(listener_config, "", "", false, {""}), plain_port(broker.listener_port(0)) {}

@@ -20,14 +20,10 @@ std::string cert(const std::string& name);
 /// ("server" or "elsewhere"); with `require_certificate` clients must show one signed by ca.pem.
 std::string tls_listener_config(const std::string& server, bool require_certificate = false);
 
-/// Waits up to 5 s until the loopback `port` accepts connections; throws when it does not. The
-/// broker fixture waits for its first listener only; further ones may open a moment later.
-void wait_until_accepting(int port);
-
 /// A broker whose main listener is set up by `listener_config` (TLS of some kind), and a plain
 /// listener on plain_port for subscribers.
 struct TlsBroker {
-  int plain_port = free_loopback_port();
   BrokerFixture broker;
+  int plain_port;
   explicit TlsBroker(const std::string& listener_config);
 };

@@ -35,16 +35,12 @@ void expect_ping_round_trip(Connection& connection, const std::string& what) {
 }
 
 TEST(Connect, EveryLayerCombinationReachesTheBroker) {
-  const int tls_port = free_loopback_port();
-  const int ws_port = free_loopback_port();
-  const int wss_port = free_loopback_port();
-  const int psk_port = free_loopback_port();
-  BrokerFixture broker("listener " + std::to_string(tls_port) + " 127.0.0.1\n" +
-                       tls_listener_config("server") + websockets_listener_config(ws_port) +
-                       websockets_listener_config(wss_port) + tls_listener_config("server") +
-                       "listener " + std::to_string(psk_port) +
-                       " 127.0.0.1\npsk_hint linecast\npsk_file " + cert("psk") + "\n");
-  for (int port : {tls_port, ws_port, wss_port, psk_port}) wait_until_accepting(port);
+  const std::string ws = websockets_listener_config();
+  BrokerFixture broker("", "", "", false,
+                       {tls_listener_config("server"), ws, ws + tls_listener_config("server"),
+                        "psk_hint linecast\npsk_file " + cert("psk") + "\n"});
+  const int tls_port = broker.listener_port(0), ws_port = broker.listener_port(1),
+            wss_port = broker.listener_port(2), psk_port = broker.listener_port(3);
   Socks5Proxy socks5;
   HttpProxy http({"proxy user", "pass:word", ""});
   const std::string ca = cert("ca.pem");

@@ -136,7 +136,7 @@ void frozen_broker(int qos) {
   EXPECT_EQ(feeder.written(), stalled_at);
   long frozen_peak = peak_rss_kib(child.pid());
   broker.thaw();
-  sleep_ms(500);
+  EXPECT_TRUE(wait_until([&] { return feeder.written() > stalled_at; }, 20000));
   size_t total = feeder.finish();
   EXPECT_FALSE(feeder.broken());
   EXPECT_GT(total, stalled_at);
@@ -251,8 +251,8 @@ TEST(HostileBroker, NoAnswerOrJunkFailsToConnectWithinTheDeadline) {
     EXPECT_EQ(child.out(), "Using topic t\nConnecting\nFailed to connect\n") << cases[i].name;
     EXPECT_EQ(child.err(), "") << cases[i].name;
   }
-  // The connect timeout, and not much more.
-  EXPECT_LT(monotonic_ms() - start, 7000);
+  // The connect timeout (5 s), with room for a busy machine, and short of twice that.
+  EXPECT_LT(monotonic_ms() - start, 9500);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -377,6 +377,10 @@ TEST(HostileBroker, MisbehavingAcknowledgementsEndInTime) {
         std::make_unique<Child>(args_for(fakes.back()->port(), "ack", {"--qos", c.qos})));
     children.back()->write(numbered(0, 5));
   }
+  // Connected once the records come: a PUBREC before the CONNACK would fail the connection.
+  for (size_t i = 0; i < cases.size(); ++i) {
+    ASSERT_EQ(fakes[i]->wait_for(5, 10000, kPublish).size(), 5u) << cases[i].name;
+  }
   std::atomic<bool> done{false};
   std::thread pubrecs([&] {
     for (long long next = monotonic_ms(); !done; sleep_ms(20)) {
@@ -387,9 +391,6 @@ TEST(HostileBroker, MisbehavingAcknowledgementsEndInTime) {
       next += 3000;
     }
   });
-  for (size_t i = 0; i < cases.size(); ++i) {
-    ASSERT_EQ(fakes[i]->wait_for(5, 5000, kPublish).size(), 5u) << cases[i].name;
-  }
   long long start = monotonic_ms();
   for (auto& child : children) child->close_input();
   for (size_t i = 0; i < cases.size(); ++i) {
@@ -414,7 +415,10 @@ TEST(HostileBroker, FloodOfPubrecsKeepsMemoryBounded) {
   Child child(args_for(fake.port(), "flood", {"--qos", "2"}));
   ASSERT_EQ(fake.wait_for(1, 5000, kConnect).size(), 1u);
   fake.set_reading(false);  // from CONNACK on it reads nothing
-  sleep_ms(200);
+  for (size_t asked = 1; counter(child.out(), "connections") < 1; ++asked) {  // connected
+    child.signal(SIGUSR1);
+    ASSERT_TRUE(wait_for_output(child, "connections=", asked, 10000)) << child.out();
+  }
   std::string burst;
   for (int i = 0; i < 256 * 1024; ++i) burst += pubrec(static_cast<uint16_t>(i % 65535 + 1));
   for (int i = 0; i < 24; ++i) ASSERT_TRUE(fake.send(burst, 10000)) << "linecast stopped reading";
@@ -433,13 +437,14 @@ TEST(HostileBroker, EndOfInputEndsAtOnceWhateverTheLastRecord) {
   for (const std::string input : {"a\nb", "a\nb\n"}) {
     Child child(args_for(broker.port(), "end"));
     child.write(input);
-    sleep_ms(200);
+    ASSERT_TRUE(wait_until([&] { return child.unread_input() == 0; }, 10000));
     long long start = monotonic_ms();
     child.close_input();
-    EXPECT_EQ(child.wait(5000), 0);
+    EXPECT_EQ(child.wait(15000), 0);
     long long took = monotonic_ms() - start;
-    EXPECT_LT(took, 500) << "input " << (input.back() == '\n' ? "with" : "without")
-                         << " a final line feed";
+    // At once: well before the 10 s a begun record is waited for.
+    EXPECT_LT(took, 5000) << "input " << (input.back() == '\n' ? "with" : "without")
+                          << " a final line feed";
   }
 }
 
@@ -467,7 +472,8 @@ TEST(HostileBroker, LongTopicDoesNotMultiplyMemoryInFlight) {
 
 // A TLS connection to a port where nothing listens fails at once, as a plain one does.
 TEST(HostileBroker, TlsToAClosedPortFailsAtOnce) {
-  int port = free_loopback_port();
+  HeldPort closed;  // nothing listens there
+  const int port = closed.port();
   long long start = monotonic_ms();
   std::string out;
   EXPECT_EQ(run_linecast({"t", "--host", "127.0.0.1", "--port", std::to_string(port), "--cafile",
@@ -475,7 +481,8 @@ TEST(HostileBroker, TlsToAClosedPortFailsAtOnce) {
                          "x\n", &out),
             255);
   EXPECT_EQ(out, "Using topic t\nConnecting\nFailed to connect\n");
-  EXPECT_LT(monotonic_ms() - start, 1500);
+  // At once: well before the 5 s connect timeout.
+  EXPECT_LT(monotonic_ms() - start, 4000);
 }
 
 // A broker that reads, but more slowly than the input comes: big records queue behind each
@@ -707,7 +714,7 @@ TEST(Valgrind, TenThousandRecordsAtQos1RunClean) {
 #endif
   if (system("command -v valgrind >/dev/null") != 0) GTEST_SKIP() << "valgrind is not installed";
   constexpr size_t kRecords = 10000;
-  BrokerFixture broker(kDeepQueues);  // 10,000 records at once: the subscriber may fall behind
+  BrokerFixture broker;
   Subscriber sub(broker.port(), "vg", 1);
   std::string dir = make_temp_dir();
   write_file(dir + "/input", numbered(0, kRecords));

@@ -115,9 +115,8 @@ TEST(Mqtt5, EveryRecordCarriesExpiryContentTypeAndUserPropertiesInOrder) {
 // (m<id>, rc151)". QoS 1 records beyond it are taken all the same, so QoS 2 is the test.
 TEST(Mqtt5, ReceiveMaximumBoundsTheQos2Window) {
   constexpr size_t kRecords = 2000;
-  // A Receive Maximum far below the window linecast keeps otherwise; the subscriber is held to
-  // the same limit and may fall behind, so its queue must not drop.
-  BrokerFixture broker("max_inflight_messages 5\nmax_queued_messages 1000000\n");
+  // A Receive Maximum far below the window linecast keeps otherwise.
+  BrokerFixture broker(std::string(kLogEverything) + "max_inflight_messages 5\n");
   Subscriber sub(broker.port(), "rm", 2);
   std::string out;
   EXPECT_EQ(run_linecast(v5_args(broker.port(), "rm", {"--qos", "2", "--clientid", "lc-rm"}),
@@ -489,7 +488,7 @@ TEST(Mqtt5, KeptSessionIsResumedAndALostOneStartsAnew) {
 // find it. Either way every record arrives exactly once.
 TEST(Mqtt5, Qos2ExactlyOnceAcrossBrokerRestarts) {
   // The broker must keep what it queued for the subscriber across its restarts.
-  BrokerFixture broker("", "", "", /*persistent=*/true);
+  BrokerFixture broker(kLogEverything, "", "", /*persistent=*/true);
   Subscriber sub(broker.port(), "eo", 2, /*clean=*/false, "mqtt5-eo-sub");
   Child child(v5_args(broker.port(), "eo",
                       {"--qos", "2", "--session-expiry", "300", "--reconnect", "20", "--clientid",
@@ -536,7 +535,7 @@ TEST(Mqtt5, Qos2ExactlyOnceAcrossBrokerRestarts) {
 TEST(Mqtt5, Qos2ExactlyOnceAcrossCutConnections) {
   constexpr size_t kBatch = 1000;
   constexpr size_t kCuts = 4;
-  BrokerFixture broker;
+  BrokerFixture broker(kLogEverything);
   TcpRelay relay(broker.port());
   Subscriber sub(broker.port(), "cut", 2);
   Child child(v5_args(

@@ -39,7 +39,8 @@ struct TempDir {
 // An `openssl s_server` on a free loopback port that speaks TLS with server.pem, offers `alpn`
 // and prints what each client asked for; its input stays open so that it keeps each connection.
 struct TlsServer {
-  int port = free_loopback_port();
+  HeldPort held;  // until s_server listens there: it reuses the address, nothing else can
+  int port = held.port();
   int input[2] = {-1, -1};
   std::unique_ptr<Child> child;
   explicit TlsServer(const std::string& alpn) {
@@ -50,7 +51,7 @@ struct TlsServer {
         Strings{"-oL", "openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port),
                 "-cert", cert("server.pem"), "-key", cert("server.key"), "-alpn", alpn},
         input[0]);
-    if (!wait_for_output(*child, "ACCEPT\n", 1, 5000)) throw std::runtime_error("no s_server");
+    if (!wait_for_output(*child, "ACCEPT\n", 1, 10000)) throw std::runtime_error("no s_server");
   }
   ~TlsServer() {
     child.reset();
@@ -320,10 +321,10 @@ TEST(KeepAlive, ASilentLinkIsNoticedWithinOneAndAHalfIntervals) {
   relay.hold();
   long long held = monotonic_ms();
   // The PINGREQ is due 5 s after the last output and its answer 2.5 s after that.
-  ASSERT_TRUE(wait_for_output(child, "Connecting\n", 2, 9000)) << child.out();
+  ASSERT_TRUE(wait_for_output(child, "Connecting\n", 2, 15000)) << child.out();
   long long noticed = monotonic_ms() - held;
   EXPECT_GE(noticed, 5000);
-  EXPECT_LE(noticed, 8000);  // 7.5 s, and a little for a busy machine
+  EXPECT_LE(noticed, 9500);  // 7.5 s, room for a busy machine, short of two intervals
   relay.resume();            // the new connection goes through
   child.write(numbered(1, 1));
   child.close_input();
@@ -356,15 +357,10 @@ TEST(Options, HelpAndVersionAsTheFirstArgumentExitWith0) {
 TEST(Reason, VerboseFailureSaysWhyRightBeforeFailedToConnect) {
   // The main listener refuses clients without the user's password; two TLS listeners, one with
   // a certificate for this host and one for another name.
-  const int tls_port = free_loopback_port();
-  const int elsewhere_port = free_loopback_port();
-  BrokerFixture broker("listener " + std::to_string(tls_port) + " 127.0.0.1\n" +
-                           tls_listener_config("server") + "listener " +
-                           std::to_string(elsewhere_port) + " 127.0.0.1\n" +
-                           tls_listener_config("elsewhere"),
-                       "alice", "pw");
-  wait_until_accepting(tls_port);
-  wait_until_accepting(elsewhere_port);
+  BrokerFixture broker("", "alice", "pw", false,
+                       {tls_listener_config("server"), tls_listener_config("elsewhere")});
+  const int tls_port = broker.listener_port(0);
+  const int elsewhere_port = broker.listener_port(1);
   FakeBrokerOptions silent;
   silent.accept = false;
   FakeBroker never_accepts(silent);
@@ -377,7 +373,8 @@ TEST(Reason, VerboseFailureSaysWhyRightBeforeFailedToConnect) {
   FakeBrokerOptions bad_identifier;
   bad_identifier.connack = bytes({0x20, 0x02, 0x00, 0x02});
   FakeBroker refuses_identifier(bad_identifier);
-  const int closed_port = free_loopback_port();
+  HeldPort closed;  // nothing listens there
+  const int closed_port = closed.port();
 
   struct Case {
     std::string host;

@@ -163,9 +163,8 @@ TEST(Publisher, UnpublishableTopicIsRefusedBeforeConnecting) {
 }
 
 TEST(Publisher, UnreachableBrokerFailsToConnect) {
-  BrokerFixture broker;
-  std::string port = broker.port_text();
-  broker.stop();
+  HeldPort closed;  // nothing listens there
+  std::string port = std::to_string(closed.port());
   std::string out, err;
   EXPECT_EQ(run_linecast({"t", "--host", "127.0.0.1", "--port", port}, "x\n", &out, &err), 255);
   EXPECT_EQ(out, "Using topic t\nConnecting\nFailed to connect\n");
@@ -259,7 +258,7 @@ TEST(Stop, InterruptCompletesTheRecordInProgress) {
   Subscriber sub(broker.port(), "s", 1);
   Child child(args_for(broker.port(), "s"));
   child.write("par");
-  EXPECT_TRUE(child.still_running_after(200));
+  ASSERT_TRUE(wait_until([&] { return child.unread_input() == 0; }, 10000));
   child.signal(SIGINT);
   EXPECT_TRUE(child.still_running_after(300));  // half a record is not published
   child.write("tial\n");
@@ -280,10 +279,11 @@ TEST(Stop, RequestOnQuietInputEndsAtOnceAndARecordBegunIsAwaited) {
     long long min_ms, max_ms;  // from the request to the end
   };
   const std::vector<Case> cases = {
-      {"idle", "", "", {}, 0, 1000},
+      // At once: well before the 10 s a begun record is waited for.
+      {"idle", "", "", {}, 0, 5000},
       // What came with the rest was read too: it goes out as at the end of input.
-      {"half a record, the rest later", "tw", "o\nthree", {"two\n", "three"}, 9500, 13000},
-      {"half a record, nothing more", "tw", "", {"tw"}, 9500, 13000},
+      {"half a record, the rest later", "tw", "o\nthree", {"two\n", "three"}, 9500, 16000},
+      {"half a record, nothing more", "tw", "", {"tw"}, 9500, 16000},
   };
   BrokerFixture broker;
   std::vector<std::unique_ptr<Subscriber>> subs;
@@ -296,7 +296,9 @@ TEST(Stop, RequestOnQuietInputEndsAtOnceAndARecordBegunIsAwaited) {
     children[i]->write("one\n" + cases[i].begun);
     ASSERT_EQ(subs[i]->payloads(1, 5000), Strings{"one\n"}) << cases[i].name;
   }
-  sleep_ms(100);  // the begun records are read
+  for (auto& child : children) {  // the begun records are read
+    ASSERT_TRUE(wait_until([&] { return child->unread_input() == 0; }, 10000));
+  }
   long long start = monotonic_ms();
   for (auto& child : children) child->signal(SIGTERM);
   sleep_ms(300);
@@ -321,12 +323,20 @@ TEST(Stop, SecondInterruptKillsAtOnce) {
   BrokerFixture broker;
   Child child(args_for(broker.port(), "s"));
   child.write("a record begun");  // the first interrupt waits for the rest of it
-  EXPECT_TRUE(child.still_running_after(200));
+  ASSERT_TRUE(wait_until([&] { return child.unread_input() == 0; }, 10000));
   child.signal(SIGINT);
+  // Its handler ran once it restored the default action.
+  EXPECT_TRUE(wait_until([&] { return !child.catches(SIGINT); }, 5000));
   EXPECT_TRUE(child.still_running_after(100));
   child.signal(SIGINT);
   EXPECT_EQ(child.wait(5000), 128 + SIGINT);
   EXPECT_EQ(child.out(), "Using topic s\nConnecting\n");
+}
+
+// Whether `child` handles stop requests and has begun its first connection, within 10 s.
+bool handlers_in_place_and_connecting(Child& child) {
+  return wait_until([&] { return child.catches(SIGINT) && child.catches(SIGTERM); }, 10000) &&
+         wait_for_output(child, "Connecting\n", 1, 10000);
 }
 
 TEST(Stop, StopDuringTheFirstConnection) {
@@ -336,6 +346,7 @@ TEST(Stop, StopDuringTheFirstConnection) {
   {
     Child child(args_for(broker.port(), "s"));
     child.write("never read\n");
+    ASSERT_TRUE(handlers_in_place_and_connecting(child));
     EXPECT_TRUE(child.still_running_after(300));
     child.signal(SIGTERM);
     EXPECT_TRUE(child.still_running_after(200));
@@ -345,6 +356,7 @@ TEST(Stop, StopDuringTheFirstConnection) {
   }
   broker.freeze();
   Child child(args_for(broker.port(), "s"));
+  ASSERT_TRUE(handlers_in_place_and_connecting(child));
   EXPECT_TRUE(child.still_running_after(300));
   child.signal(SIGINT);
   EXPECT_EQ(child.wait(10000), 255);  // no CONNACK within the connect timeout
@@ -366,7 +378,7 @@ TEST(Stop, Qos2BurstStaysWithinTheBrokersDefaultInflightLimit) {
 }
 
 TEST(Stop, EndOfInputDeliversEveryRecordAtQos1And2) {
-  BrokerFixture broker(kDeepQueues);  // 20,000 records at once: the subscriber may fall behind
+  BrokerFixture broker;
   const size_t kRecords = 20000;
   const std::string input = numbered(0, kRecords, kLineWidth);
   for (const char* qos : {"1", "2"}) {
@@ -380,7 +392,7 @@ TEST(Stop, EndOfInputDeliversEveryRecordAtQos1And2) {
 }
 
 TEST(Stop, TerminationWithRecordsInFlightDeliversEveryAnnouncedRecord) {
-  BrokerFixture broker(kDeepQueues);  // a fast stream: the subscriber may fall behind
+  BrokerFixture broker;
   for (const char* qos : {"1", "2"}) {
     std::string topic = std::string("flight/") + qos;
     Subscriber sub(broker.port(), topic, 2);
@@ -399,8 +411,10 @@ TEST(Stop, TerminationWithRecordsInFlightDeliversEveryAnnouncedRecord) {
 
 TEST(Stop, UndeliverableRecordsAtTheEndAreReported) {
   BrokerFixture broker;
+  Subscriber sub(broker.port(), "s", 1);
   Child child(args_for(broker.port(), "s", {"--qos", "1"}));
-  EXPECT_TRUE(child.still_running_after(200));
+  child.write("first\n");  // once it arrives, the connection is up
+  ASSERT_EQ(sub.wait_for(1, 10000).size(), 1u);
   broker.freeze();
   child.write("stuck\n");
   child.close_input();

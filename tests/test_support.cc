@@ -50,15 +50,39 @@ long long monotonic_ms() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-int free_loopback_port() {
-  int port = 0;
-  close(listen_on_loopback(&port));
-  return port;
+bool wait_until(const std::function<bool()>& condition, int timeout_ms) {
+  for (long long deadline = monotonic_ms() + timeout_ms; !condition(); sleep_ms(10)) {
+    if (monotonic_ms() > deadline) return false;
+  }
+  return true;
 }
+
+HeldPort::HeldPort(int port) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) throw std::runtime_error(std::string("socket: ") + strerror(errno));
+  // Lets a listener that reuses the address share the port, and lets the hold begin while
+  // connections that ended there linger.
+  int on = 1;
+  sockaddr_in addr = loopback(port);
+  socklen_t len = sizeof addr;
+  if (setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    int error = errno;
+    close(fd_);
+    throw std::runtime_error("cannot hold port " + std::to_string(port) + ": " + strerror(error));
+  }
+  port_ = ntohs(addr.sin_port);
+}
+
+HeldPort::~HeldPort() { close(fd_); }
 
 int listen_on_loopback(int* port, int receive_buffer) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::runtime_error(std::string("socket: ") + strerror(errno));
+  // Its connections may linger after it closed; a HeldPort can then still keep the port closed.
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   // Set before listen, so that the accepted sockets inherit it.
   if (receive_buffer > 0 &&
       setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer) != 0) {

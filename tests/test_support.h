@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,13 +13,6 @@
 #include "broker_fixture.h"
 
 using Strings = std::vector<std::string>;
-
-/// Broker settings for tests whose subscribers may fall behind a fast publisher: the broker
-/// must queue for them, never drop. With the stock queue of 1000 mosquitto drops what a lagging
-/// subscriber has not taken ("Outgoing messages are being dropped" in its log), a loss that is
-/// not the publisher's. The in-flight limit, which is what a publisher meets, stays the stock
-/// one; tests that restart, freeze or cut the broker run with the stock limits throughout.
-inline constexpr char kDeepQueues[] = "max_queued_messages 1000000\n";
 
 /// The linecast binary the tests run: $LINECAST_TEST_BIN when set and not empty, else the one
 /// this tree built. Lets the suite run against another build of linecast.
@@ -32,8 +26,28 @@ void sleep_ms(int ms);
 /// Milliseconds on a monotonic clock.
 long long monotonic_ms();
 
-/// A loopback port that nothing listened on a moment ago. Throws when none can be had.
-int free_loopback_port();
+/// Checks `condition` every 10 ms until it holds; false when it still does not after
+/// `timeout_ms`.
+bool wait_until(const std::function<bool()>& condition, int timeout_ms);
+
+/// A loopback port kept closed: a socket bound to it that does not listen. Connections to it
+/// are refused, and no other socket gets the port while it is held, except a listener that
+/// asks to reuse the address (as mosquitto's and `openssl s_server`'s do): a program started on
+/// a held port can open it while nothing else can take it first.
+class HeldPort {
+ public:
+  /// Holds a free loopback port, or `port` when not 0. Throws when it cannot be had.
+  explicit HeldPort(int port = 0);
+  ~HeldPort();
+  HeldPort(const HeldPort&) = delete;
+  HeldPort& operator=(const HeldPort&) = delete;
+
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
 
 /// A listening socket (close-on-exec) on a free loopback port, stored in `*port`. With
 /// `receive_buffer` > 0, accepted connections get a receive buffer of that many bytes. Throws

