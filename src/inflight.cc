@@ -42,9 +42,9 @@ void queue_release(Window& w, uint16_t packet_id) {
 void drop_done(Window& w) {
   while (w.count > 0 && at(w, 0).stage == Stage::kDone) {
     InflightRecord& r = at(w, 0);
-    w.bytes -= r.payload.size();
+    w.bytes -= r.bytes.size();
     // A huge record's buffer is not kept for the small ones that follow.
-    if (r.payload.capacity() > 64 * 1024) std::vector<unsigned char>().swap(r.payload);
+    if (r.bytes.capacity() > 64 * 1024) std::vector<unsigned char>().swap(r.bytes);
     w.first = (w.first + 1) % kWindowRecords;
     --w.count;
     if (w.send_cursor > 0) --w.send_cursor;
@@ -70,7 +70,8 @@ bool window_has_room(const Window& w, size_t len, size_t records, size_t bytes) 
   return w.count < records && w.count < kWindowRecords && w.bytes + len <= bytes;
 }
 
-void window_add(Window& w, const void* payload, size_t len, int qos, bool retain) {
+void window_add(Window& w, std::string_view topic, const void* payload, size_t len, int qos,
+                bool retain) {
   InflightRecord& r = at(w, w.count);
   r.packet_id = w.next_id;
   w.next_id = w.next_id == 65535 ? 1 : w.next_id + 1;  // the window is far smaller than 65535
@@ -78,10 +79,12 @@ void window_add(Window& w, const void* payload, size_t len, int qos, bool retain
   r.retain = retain;
   r.dup = false;
   r.stage = Stage::kUnsent;
+  r.topic_len = static_cast<uint16_t>(topic.size());
   const auto* bytes = static_cast<const unsigned char*>(payload);
-  r.payload.assign(bytes, bytes + len);
+  r.bytes.assign(topic.begin(), topic.end());
+  r.bytes.insert(r.bytes.end(), bytes, bytes + len);
   ++w.count;
-  w.bytes += len;
+  w.bytes += r.bytes.size();
 }
 
 InflightRecord* window_next_unsent(Window& w) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 /// Records and payload bytes the window holds at most. Enough to keep the pipe to the broker
@@ -27,15 +28,25 @@ struct InflightRecord {
   bool retain = false;
   bool dup = false;  // sent before on a session the broker kept: the DUP flag goes with it
   Stage stage = Stage::kUnsent;
-  std::vector<unsigned char> payload;
+  uint16_t topic_len = 0;
+  // The topic's bytes, then the payload's: one buffer a record, reused by the ring.
+  std::vector<unsigned char> bytes;
 };
+
+inline std::string_view record_topic(const InflightRecord& r) {
+  return std::string_view(reinterpret_cast<const char*>(r.bytes.data()), r.topic_len);
+}
+inline const unsigned char* record_payload(const InflightRecord& r) {
+  return r.bytes.data() + r.topic_len;
+}
+inline size_t record_payload_len(const InflightRecord& r) { return r.bytes.size() - r.topic_len; }
 
 /// The window: a ring of records, oldest first, with the counts that bound it.
 struct Window {
   std::vector<InflightRecord> ring = std::vector<InflightRecord>(kWindowRecords);
   size_t first = 0;
   size_t count = 0;
-  size_t bytes = 0;        // payload bytes held
+  size_t bytes = 0;        // topic and payload bytes held
   size_t send_cursor = 0;  // no record before this offset from `first` is kUnsent
   // Packet identifiers whose PUBREL is due, oldest first; each record is in it at most once.
   std::vector<uint16_t> releases = std::vector<uint16_t>(kWindowRecords);
@@ -58,8 +69,10 @@ struct Window {
 /// takes any one record, however large.
 bool window_has_room(const Window& w, size_t len, size_t records, size_t bytes);
 
-/// Takes a copy of one record, to be written when its turn and a slot come.
-void window_add(Window& w, const void* payload, size_t len, int qos, bool retain);
+/// Takes a copy of one record (`topic` of at most kMaxTopicBytes), to be written when its turn
+/// and a slot come. It counts as topic.size() + len bytes against the window's bound.
+void window_add(Window& w, std::string_view topic, const void* payload, size_t len, int qos,
+                bool retain);
 
 /// The oldest record still to be written when the broker's quota has a slot for it; the
 /// caller writes it and calls window_mark_sent. Null when there is none or no slot.

@@ -338,13 +338,22 @@ bool decode_publish(const unsigned char* in, size_t len, bool v5, PublishView* p
   if (end > len || remaining < 2) return false;
   publish->qos = (in[0] >> 1) & 0x03;
   publish->retain = (in[0] & 0x01) != 0;
-  at += 2 + static_cast<size_t>(in[at] << 8 | in[at + 1]);  // the topic
+  size_t topic_len = static_cast<size_t>(in[at] << 8 | in[at + 1]);
+  if (at + 2 + topic_len > end) return false;
+  publish->topic = std::string_view(reinterpret_cast<const char*>(in + at + 2), topic_len);
+  at += 2 + topic_len;
   if (publish->qos > 0) at += 2;
+  publish->topic_alias = 0;
   if (v5 && at < end) {
     size_t props = 0;
     n = read_varint(in + at, end - at, &props);
     if (n <= 0) return false;
-    at += static_cast<size_t>(n) + props;
+    at += static_cast<size_t>(n);
+    // encode_publish writes the topic alias first among the properties.
+    if (props >= 3 && at + 3 <= end && in[at] == kTopicAliasProperty) {
+      publish->topic_alias = static_cast<uint16_t>(in[at + 1] << 8 | in[at + 2]);
+    }
+    at += props;
   }
   if (at > end) return false;
   publish->payload = std::string_view(reinterpret_cast<const char*>(in + at), end - at);

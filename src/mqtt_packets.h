@@ -130,6 +130,8 @@ size_t packet_size(const unsigned char* in, size_t len);
 struct PublishView {
   int qos = 0;
   bool retain = false;
+  std::string_view topic;    // empty when the topic alias alone names the topic
+  uint16_t topic_alias = 0;  // MQTT 5; 0 for none
   std::string_view payload;
 };
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include <openssl/crypto.h>
 
@@ -51,7 +52,10 @@ void on_counters_signal(int) { counters_requested = 1; }
 struct Run {
   SessionPtr session;
   RecordReader reader;
+  std::string_view prefix;  // the command line's topic
+  std::string topic;        // of the record at hand with --topic-separator
   unsigned long long records_read = 0;
+  unsigned long long not_published = 0;  // records whose topic no broker takes
   long long end_seen_ms = 0;  // when a stop request or the end of input was first seen
   long long last_input_ms = 0;
   bool stopping_said = false;
@@ -187,10 +191,30 @@ struct StdinSource : ByteSource {
   }
 };
 
+// One line for a record left out for its topic. The topic may hold any byte: control bytes,
+// and every byte above ASCII when they do not make well-formed text, are shown as \xNN.
+void report_unpublished(unsigned long long number, std::string_view topic, TopicProblem problem) {
+  bool raw_high = problem != TopicProblem::kNotUtf8 && problem != TopicProblem::kControlCharacter;
+  std::string shown;
+  for (char c : topic) {
+    auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F || (b >= 0x80 && !raw_high)) {
+      char hex[5];
+      snprintf(hex, sizeof hex, "\\x%02X", b);
+      shown += hex;
+    } else {
+      shown += c;
+    }
+  }
+  printf("Record %llu not published: topic \"%s\" %s\n", number, shown.c_str(),
+         topic_problem_text(problem));
+}
+
 // Hands one record to the session, waiting for room as long as the run allows.
-void publish(Run& run, const Record& record) {
+void publish(Run& run, std::string_view topic, std::string_view payload) {
   for (;;) {
-    Outcome o = session_publish(*run.session, record.data, record.len, stop_deadline(run));
+    Outcome o =
+        session_publish(*run.session, topic, payload.data(), payload.size(), stop_deadline(run));
     if (o == Outcome::kDone) return;
     if (o == Outcome::kInterrupted) {
       on_wake(run);
@@ -198,7 +222,8 @@ void publish(Run& run, const Record& record) {
     }
     if (o == Outcome::kTimedOut && !gave_up(run)) continue;  // records moved meanwhile
     if (o == Outcome::kTooLarge) {
-      printf("Record of %d bytes is larger than the broker takes\n", record.len);
+      printf("Record of %d bytes is larger than the broker takes\n",
+             static_cast<int>(payload.size()));
     }
     end_with(run, o);
   }
@@ -213,8 +238,23 @@ int publish_loop(Run& run) {
   int status;
   while ((status = read_record(run.reader, input, &record)) > 0) {
     ++run.records_read;
-    if (settings.verbose) printf("Publishing data of length %d\n", record.len);
-    publish(run, record);
+    std::string_view payload(reinterpret_cast<const char*>(record.data), record.len);
+    std::string_view topic = run.prefix;
+    if (settings.topic_separator >= 0) {
+      payload = split_record(payload, static_cast<char>(settings.topic_separator), run.prefix,
+                             &run.topic);
+      topic = run.topic;
+      TopicProblem problem = topic_problem(topic);
+      if (problem != TopicProblem::kNone) {
+        report_unpublished(run.records_read, topic, problem);
+        ++run.not_published;
+        continue;
+      }
+    }
+    if (settings.verbose) {
+      printf("Publishing data of length %d\n", static_cast<int>(payload.size()));
+    }
+    publish(run, topic, payload);
     print_counters(run);
   }
   return status;
@@ -254,7 +294,7 @@ void connect_first(Run& run) {
 }
 
 // The connection's configuration, mapped once from the settings.
-SessionConfig session_config(const char* topic) {
+SessionConfig session_config() {
   SessionConfig c;
   ConnectRequest& r = c.request;
   r.host = settings.host;
@@ -291,7 +331,6 @@ SessionConfig session_config(const char* topic) {
   r.will_payload = settings.will_payload;
   r.will_qos = settings.will_qos;
   r.will_retain = settings.will_retain != 0;
-  c.topic = topic;
   PublishProperties p;
   p.message_expiry = settings.message_expiry;
   if (settings.content_type != nullptr) p.content_type = settings.content_type;
@@ -359,7 +398,8 @@ int main(int argc, char** argv) {
   if (!is_mqtt_text(settings.clientid)) fail("Failed to create client\n");
 
   Run run;
-  run.session = make_session(session_config(topic));
+  run.prefix = topic;
+  run.session = make_session(session_config());
   install_signal_handlers();
   connect_first(run);
   if (!init_reader(&run.reader, settings.delimiter, settings.maxdatalen)) {
@@ -376,6 +416,7 @@ int main(int argc, char** argv) {
   say_stopping(run);
   run.reader = RecordReader();
   drain(run);
+  if (run.not_published > 0) printf("%llu records not published\n", run.not_published);
   // QoS 0 records a lost connection cut off partway are gone: the run must not say otherwise.
   if (session_stats(*run.session).lost > 0) fail("Failed to deliver all records\n");
   // A refusal that came back only while the last records were handed over ends the run as one
@@ -384,5 +425,6 @@ int main(int argc, char** argv) {
     report_refusal(run);
     fail("");
   }
+  if (run.not_published > 0) fail("");
   return 0;
 }

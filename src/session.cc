@@ -17,6 +17,7 @@
 
 #include "inflight.h"
 #include "mqtt_packets.h"
+#include "topics.h"
 #include "transport.h"
 #include "wait.h"
 
@@ -29,8 +30,6 @@ namespace {
 // falls, so that is the most taken even when more are granted.
 constexpr size_t kQos2WindowRecords = 20;
 constexpr size_t kMaxQos2WindowRecords = 256;
-// The one topic alias this session uses when the broker allows aliases.
-constexpr uint16_t kTopicAlias = 1;
 // How long one connection attempt may take, from name lookup to CONNACK; records sent again
 // on a new connection get as long again for their acknowledgements.
 constexpr int kConnectTimeoutMs = 5000;
@@ -77,7 +76,7 @@ struct Session {
   // What the broker granted on this connection.
   uint32_t max_packet = 0;  // 0: no limit
   bool use_alias = false;
-  bool alias_set = false;  // the alias stands for the topic on this connection
+  TopicAliases aliases;  // of this connection
   long long keepalive_ms = 0;
   long long last_out_ms = 0;
   long long ping_sent_ms = 0;  // 0 when no PINGREQ awaits its answer
@@ -95,9 +94,10 @@ namespace {
 
 // Appends one PUBLISH for `payload` to the output queue, naming the topic by its alias once
 // the broker knows it. Naming or using the alias changes the packet's size: a form that would
-// exceed the broker's Maximum Packet Size gives way to the topic alone.
-void queue_publish(Session& s, const void* payload, size_t len, int qos, bool retain,
-                   uint16_t packet_id, bool dup) {
+// exceed the broker's Maximum Packet Size gives way to the topic alone, and an alias it would
+// have bound stays unbound.
+void queue_publish(Session& s, std::string_view topic, const void* payload, size_t len, int qos,
+                   bool retain, uint16_t packet_id, bool dup) {
   PublishHeader h;
   h.v5 = s.v5;
   h.qos = qos;
@@ -105,14 +105,16 @@ void queue_publish(Session& s, const void* payload, size_t len, int qos, bool re
   h.dup = dup;
   h.packet_id = packet_id;
   h.properties = s.config.properties;
-  h.topic = s.config.topic;
-  if (s.use_alias) {
+  h.topic = topic;
+  TopicAliases::Use use = s.use_alias ? s.aliases.lookup(topic) : TopicAliases::Use{0, false};
+  if (use.alias != 0) {
     PublishHeader aliased = h;
-    aliased.topic_alias = kTopicAlias;
-    if (s.alias_set) aliased.topic = std::string_view();
+    aliased.topic_alias = use.alias;
+    if (use.known) aliased.topic = std::string_view();
     if (s.max_packet == 0 || publish_size(aliased, len) <= s.max_packet) {
       h = aliased;
-      s.alias_set = true;
+    } else if (!use.known) {
+      s.aliases.forget(topic);
     }
   }
   size_t size = publish_size(h, len);
@@ -131,7 +133,8 @@ void pump(Session& s) {
     }
     InflightRecord* r = window_next_unsent(s.window);
     if (r == nullptr) return;
-    queue_publish(s, r->payload.data(), r->payload.size(), r->qos, r->retain, r->packet_id, r->dup);
+    queue_publish(s, record_topic(*r), record_payload(*r), record_payload_len(*r), r->qos,
+                  r->retain, r->packet_id, r->dup);
     window_mark_sent(s.window, *r);
   }
 }
@@ -175,6 +178,51 @@ void begin_outage(Session& s) {
   r.next_attempt_ms = now + take_delay(r);
 }
 
+// Calls `each` with every PUBLISH among the whole packets of `queue`.
+template <typename Each>
+void for_each_publish(const std::string& queue, bool v5, Each each) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(queue.data());
+  for (size_t at = 0; at < queue.size();) {
+    PublishView p;
+    if (decode_publish(bytes + at, queue.size() - at, v5, &p)) each(p);
+    at += packet_size(bytes + at, queue.size() - at);
+  }
+}
+
+// Queues again, without alias, the QoS 0 records among the packets a lost connection left
+// unwritten. A packet naming its topic by the alias alone gets the topic the alias stood for
+// where it was queued: the last binding before it among these packets, or else the aliases'
+// present state, unless these packets bind the alias again later -- then what it meant before
+// is no longer known, and the record is lost like one cut off.
+void requeue_qos0(Session& s, const std::string& unsent) {
+  const std::vector<std::string_view> latest = s.aliases.by_alias();
+  std::vector<bool> rebound(latest.size());
+  for_each_publish(unsent, s.v5, [&](const PublishView& p) {
+    if (!p.topic.empty() && p.topic_alias < rebound.size()) rebound[p.topic_alias] = true;
+  });
+  std::vector<std::string_view> bound(latest.size());
+  for_each_publish(unsent, s.v5, [&](const PublishView& p) {
+    std::string_view topic = p.topic;
+    if (p.topic_alias != 0 && p.topic_alias < bound.size()) {
+      std::string_view& b = bound[p.topic_alias];
+      if (!topic.empty()) {
+        b = topic;
+      } else if (!b.empty()) {
+        topic = b;
+      } else if (!rebound[p.topic_alias]) {
+        topic = latest[p.topic_alias];
+      }
+    }
+    if (p.qos != 0) return;
+    if (topic.empty()) {
+      ++s.stats.lost;
+      return;
+    }
+    queue_publish(s, topic, p.payload.data(), p.payload.size(), 0, p.retain, 0, false);
+    ++s.stats.resent;
+  });
+}
+
 // The connection is gone. QoS 0 records of which no byte was written go out on the next
 // connection, in order and with the whole topic (an alias dies with its connection); one that
 // was partly written is lost, as QoS 0 allows, and counted. Everything else in the queue is
@@ -186,19 +234,9 @@ void lose_connection(Session& s) {
   std::string unsent = transport_take_unsent(s.transport, &cut);
   if ((cut & 0xF6) == kPublishType) ++s.stats.lost;
   transport_close(s.transport);
-  s.alias_set = false;
   s.use_alias = false;
   s.max_packet = 0;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(unsent.data());
-  for (size_t at = 0; at < unsent.size();) {
-    size_t size = packet_size(bytes + at, unsent.size() - at);
-    PublishView p;
-    if (decode_publish(bytes + at, unsent.size() - at, s.v5, &p) && p.qos == 0) {
-      queue_publish(s, p.payload.data(), p.payload.size(), 0, p.retain, 0, false);
-      ++s.stats.resent;
-    }
-    at += size;
-  }
+  requeue_qos0(s, unsent);
   s.skip = 0;
   s.ping_sent_ms = 0;
   if (s.established) begin_outage(s);
@@ -361,8 +399,8 @@ void start_connection(Session& s, Connection& conn, bool session_kept) {
   s.reconnection.connected_ms = now_ms();
   s.reconnection.stable = false;
   s.max_packet = s.v5 ? conn.maximum_packet_size : 0;
-  s.use_alias = s.v5 && conn.topic_alias_maximum >= kTopicAlias;
-  s.alias_set = false;
+  s.use_alias = s.v5 && conn.topic_alias_maximum > 0;
+  s.aliases.reset(s.v5 ? conn.topic_alias_maximum : 0);
   int keepalive =
       s.v5 && conn.server_keepalive >= 0 ? conn.server_keepalive : s.config.request.keepalive;
   s.keepalive_ms = keepalive * 1000LL;
@@ -519,33 +557,35 @@ Outcome session_start(Session& s, long long deadline) {
   return Outcome::kDone;
 }
 
-Outcome session_publish(Session& s, const void* payload, size_t len, long long deadline) {
+Outcome session_publish(Session& s, std::string_view topic, const void* payload, size_t len,
+                        long long deadline) {
   const int qos = s.config.qos;
+  const size_t held = topic.size() + len;  // what the window keeps of the record
   // Once the window is full it drains to half before publishing goes on, so that records and
   // their acknowledgements move in batches rather than one system call each.
-  bool full = qos > 0 && !window_has_room(s.window, len, kWindowRecords, kWindowBytes);
+  bool full = qos > 0 && !window_has_room(s.window, held, kWindowRecords, kWindowBytes);
   size_t records = full ? kWindowRecords / 2 : kWindowRecords;
   size_t bytes = full ? kWindowBytes / 2 : kWindowBytes;
   for (;;) {
     if (s.refusal != 0) return Outcome::kRefused;
     if (s.connected) {
       PublishHeader whole;
-      whole.topic = s.config.topic;
+      whole.topic = topic;
       whole.qos = qos;
       whole.v5 = s.v5;
       whole.properties = s.config.properties;
       size_t size = publish_size(whole, len);
       if (size == 0 || (s.max_packet != 0 && size > s.max_packet)) return Outcome::kTooLarge;
-      if (has_room(s, len, records, bytes)) break;
+      if (has_room(s, held, records, bytes)) break;
       if (qos > 0) gather(s);
     }
     Outcome o = step(s, -1, deadline, true);
     if (o != Outcome::kDone) return o;
   }
   if (qos == 0) {
-    queue_publish(s, payload, len, 0, s.config.retain, 0, false);
+    queue_publish(s, topic, payload, len, 0, s.config.retain, 0, false);
   } else {
-    window_add(s.window, payload, len, qos, s.config.retain);
+    window_add(s.window, topic, payload, len, qos, s.config.retain);
     pump(s);
   }
   ++s.stats.published;

@@ -9,13 +9,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "net/connect.h"
 
 /// What a run's session is built from; filled once from the settings.
 struct SessionConfig {
   ConnectRequest request;
-  std::string topic;
   std::string properties;  // MQTT 5 properties of every record, from encode_publish_properties
   int qos = 0;
   bool retain = false;
@@ -54,13 +54,14 @@ SessionPtr make_session(const SessionConfig& config);
 /// next call goes on where this one stopped).
 [[nodiscard]] Outcome session_start(Session& s, long long deadline);
 
-/// Hands one record over; the payload is copied. Waits while the window or the output queue
+/// Hands one record over, to go to `topic` (a name topic_problem finds nothing wrong with);
+/// topic and payload are copied. Waits while the window or the output queue
 /// is full, servicing the connection, and connects again when the connection is down as the
 /// policy allows. Returns kDone once the record is taken; otherwise the record was not taken
 /// (kTimedOut, kInterrupted: call again), or the run cannot go on (kConnectFailed, kRefused,
 /// kUnsupported, kTooLarge, kFailed).
-[[nodiscard]] Outcome session_publish(Session& s, const void* payload, size_t len,
-                                      long long deadline);
+[[nodiscard]] Outcome session_publish(Session& s, std::string_view topic, const void* payload,
+                                      size_t len, long long deadline);
 
 /// Waits for `fd` (none when -1) until `deadline`, servicing the connection meanwhile: queued
 /// writes, acknowledgements, keep-alive, and reconnection as the policy allows. Returns kInput,

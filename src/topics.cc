@@ -130,8 +130,27 @@ TopicAliases::Use TopicAliases::lookup(std::string_view topic) {
   auto oldest = std::prev(recent_.end());
   auto node = by_topic_.extract(oldest->topic);
   oldest->topic.assign(topic);
-  node.key() = oldest->topic;
-  by_topic_.insert(std::move(node));
+  if (node.empty()) {  // a forgotten alias: its topic is not in the map
+    by_topic_.emplace(oldest->topic, oldest);
+  } else {
+    node.key() = oldest->topic;
+    by_topic_.insert(std::move(node));
+  }
   recent_.splice(recent_.begin(), recent_, oldest);
   return {oldest->alias, false};
+}
+
+void TopicAliases::forget(std::string_view topic) {
+  auto found = by_topic_.find(topic);
+  if (found == by_topic_.end()) return;
+  auto entry = found->second;
+  by_topic_.erase(found);
+  entry->topic.clear();  // no topic is empty, so no lookup finds it
+  recent_.splice(recent_.end(), recent_, entry);
+}
+
+std::vector<std::string_view> TopicAliases::by_alias() const {
+  std::vector<std::string_view> table(maximum_ + 1u);
+  for (const Entry& e : recent_) table[e.alias] = e.topic;
+  return table;
 }

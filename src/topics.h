@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 /// The longest topic name a PUBLISH can carry: its length is a two-byte field.
 constexpr size_t kMaxTopicBytes = 65535;
@@ -71,6 +72,14 @@ class TopicAliases {
   /// The alias for a PUBLISH to `topic`, counted as used now. Call in the order the packets go
   /// out on this connection: a packet resent on a later one needs a new lookup after reset().
   Use lookup(std::string_view topic);
+
+  /// Undoes the binding the last lookup of `topic` made when its PUBLISH goes without the
+  /// alias after all: the alias then means nothing known to us, and is the next to be reused.
+  void forget(std::string_view topic);
+
+  /// The topic each alias stands for, indexed by alias (entry 0 and unknown ones empty). The
+  /// views are valid until the next lookup, forget or reset.
+  std::vector<std::string_view> by_alias() const;
 
  private:
   struct Entry {

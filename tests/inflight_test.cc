@@ -14,7 +14,7 @@ namespace {
 void add(Window& w, size_t count, int qos) {
   for (size_t i = 0; i < count; ++i) {
     std::string payload = "r" + std::to_string(w.count);
-    window_add(w, payload.data(), payload.size(), qos, false);
+    window_add(w, "t", payload.data(), payload.size(), qos, false);
   }
 }
 

@@ -359,6 +359,34 @@ TEST(Mqtt5, TopicAliasIsSetOncePerConnection) {
   }
 }
 
+// A broker that grants 2 aliases for 10 topics: the least recently used alias is bound anew
+// again and again, and a cut connection resends the records in flight, each to its own topic.
+TEST(Mqtt5, TopicAliasesFewerThanTopicsKeepEveryRecordOnItsTopic) {
+  BrokerFixture broker(std::string("max_topic_alias 2\n") + kDeepQueues);
+  TcpRelay relay(broker.port());
+  Subscriber sub(broker.port(), "al/#", 1, true, "", /*v5=*/true);
+  Child child(
+      v5_args(relay.port(), "al/", {"--qos", "1", "--reconnect", "3", "--topic-separator", ":"}));
+  auto records = [](size_t from, size_t count) {
+    std::string input;
+    for (size_t i = from; i < from + count; ++i) {
+      input += "t" + std::to_string(i % 10) + ":" + numbered(i, 1);
+    }
+    return input;
+  };
+  child.write(records(0, 300));
+  ASSERT_GE(sub.wait_for(150, 5000).size(), 150u);
+  relay.cut();
+  child.write(records(300, 300));
+  child.close_input();
+  EXPECT_EQ(child.wait(), 0);
+  std::vector<Message> got = sub.wait_for(600, 5000);
+  EXPECT_EQ(without_repeats(payloads_of(got)), numbered_records(600));
+  for (const Message& m : got) {
+    EXPECT_EQ(m.topic, "al/t" + std::to_string(std::stoul(m.payload) % 10)) << m.payload;
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // The broker ends the connection, or refuses it.
 

@@ -12,6 +12,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 TEST(Publisher, DefaultsPublishEachLineWithItsLineFeed) {
   BrokerFixture broker;
   Subscriber sub(broker.port(), "t", 2);
@@ -159,6 +161,58 @@ TEST(Publisher, UnpublishableTopicIsRefusedBeforeConnecting) {
     EXPECT_EQ(run_linecast({topic, "--port", "1"}, "x\n", &out, &err), 255);
     EXPECT_EQ(out, "Using topic " + topic + "\nInvalid topic\n");
     EXPECT_EQ(err, "");
+  }
+}
+
+// With --topic-separator each record goes to the prefix and its subtopic, or whole to the prefix
+// without the separator; a composed topic no broker takes is reported, and the run goes on.
+TEST(Publisher, TopicSeparatorRoutesEachRecordAndReportsTopicsNoBrokerTakes) {
+  struct Case {
+    Strings options;
+    std::string input;
+    std::vector<std::pair<std::string, std::string>> delivered;  // topic, payload
+    std::string report;  // between "Connecting\n" and "Stopping\n", then the end
+    int status;
+  };
+  const Case cases[] = {
+      {{"--topic-separator", ":", "--qos", "1", "--verbose"},
+       "a:1\nb+:2\nwhole\nc\x01"
+       "d:3\n\xff:4\n\x00:5\nx/y:6\n"s,
+       {{"p/a", "1\n"}, {"p/", "whole\n"}, {"p/x/y", "6\n"}},
+       "Publishing data of length 2\nRecord 2 not published: topic \"p/b+\" contains a wildcard\n"
+       "Publishing data of length 6\n"
+       "Record 4 not published: topic \"p/c\\x01d\" contains a control character\n"
+       "Record 5 not published: topic \"p/\\xFF\" is not valid UTF-8\n"
+       "Record 6 not published: topic \"p/\\x00\" contains a zero byte\n"
+       "Publishing data of length 2\nStopping\n4 records not published\n",
+       255},
+      {{"--topic-separator", "", "--delimiter", ";", "--maxdatalen", "70000"},
+       "k\0v;#\0w;"s + std::string(65534, 'x') + "\0z;"s,
+       {{"p/k", "v;"}},
+       "Record 2 not published: topic \"p/#\" contains a wildcard\n"
+       "Record 3 not published: topic \"p/" +
+           std::string(65534, 'x') +
+           "\" is longer than 65,535 bytes\nStopping\n2 records not published\n",
+       255},
+      {{"--topic-separator", "="},
+       "n=1\nn/m=2\n",
+       {{"p/n", "1\n"}, {"p/n/m", "2\n"}},
+       "Stopping\n",
+       0},
+  };
+  for (const Case& c : cases) {
+    BrokerFixture broker;
+    Subscriber sub(broker.port(), "p/#", 1);
+    std::string out;
+    EXPECT_EQ(run_linecast(args_for(broker.port(), "p/", c.options), c.input, &out), c.status);
+    const std::string url = "URL is 127.0.0.1:" + broker.port_text() + "\n";
+    EXPECT_EQ(without(out, url), "Using topic p/\nConnecting\n" + c.report) << c.input.size();
+    std::vector<Message> got = sub.wait_for(c.delivered.size(), 5000);
+    ASSERT_EQ(got.size(), c.delivered.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].topic, c.delivered[i].first) << i;
+      EXPECT_EQ(got[i].payload, c.delivered[i].second) << i;
+    }
   }
 }
 
