@@ -68,6 +68,8 @@ const CheckedOption kCheckedOptions[] = {
     {"--psk", 1},
     {"--proxy", 1},
     {"--will-qos", 1},
+    {"--ws-path", 1},
+    {"--topic-separator", 1},
 };
 
 const char kEnvironmentPassword[] = "from the environment";
@@ -147,11 +149,13 @@ bool unescape(const std::string& text, std::string* out) {
 }
 
 bool proxy_url(const std::string& url, ProxySettings* proxy) {
-  const std::string scheme = "socks5h://";
+  ProxySettings p;
+  p.http = url.compare(0, 7, "http://") == 0;
+  const std::string scheme = p.http ? "http://" : "socks5h://";
   if (url.compare(0, scheme.size(), scheme) != 0) return false;
+  if (p.http) p.port = 8080;
   std::string authority = url.substr(scheme.size());
   if (authority.find_first_of("/?#") != std::string::npos) return false;
-  ProxySettings p;
   size_t at = authority.find_last_of('@');
   if (at != std::string::npos) {
     std::string userinfo = authority.substr(0, at);
@@ -242,6 +246,14 @@ bool apply(Expected& e, const std::string& option, const std::vector<std::string
   } else if (option == "--user-property") {
     if (!mqtt_utf8(value) || !mqtt_utf8(args[i + 1])) return false;
     e.user_properties.emplace_back(value.c_str(), args[i + 1].c_str());
+  } else if (option == "--ws-path") {
+    if (value.empty() || value[0] != '/') return false;
+    for (unsigned char c : value) {
+      if (c <= ' ' || c == 0x7F) return false;
+    }
+    s.ws_path = value.c_str();
+  } else if (option == "--topic-separator") {
+    s.topic_separator = static_cast<unsigned char>(value[0]);
   } else if (option == "--alpn") {
     if (value.empty() || value.size() > 255) return false;
     s.alpn = value.c_str();
@@ -270,7 +282,8 @@ bool combination_refused(const Expected& e, size_t topic_size) {
   if (e.has_psk != (s.psk_identity != nullptr)) return true;
   if (e.has_psk && (s.cafile || s.capath || s.cert || s.key)) return true;
   bool will = s.will_payload != nullptr || e.will_qos_given || s.will_retain;
-  return will && s.will_topic == nullptr;
+  if (will && s.will_topic == nullptr) return true;
+  return s.topic_separator == static_cast<unsigned char>(s.delimiter);
 }
 
 // What the command line should give, worked out one argument at a time.
@@ -382,6 +395,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       s.session_expiry != x.session_expiry || !same(s.content_type, expected.content_type) ||
       !same(s.alpn, x.alpn) || !same(s.psk, expected.has_psk ? expected.psk.c_str() : nullptr) ||
       s.will_qos != x.will_qos || s.will_retain != x.will_retain) {
+    abort();
+  }
+  if (!same(s.ws_path, x.ws_path) || s.topic_separator != x.topic_separator ||
+      s.proxy.http != x.proxy.http) {
     abort();
   }
   if (s.proxy.host != x.proxy.host || s.proxy.port != x.proxy.port ||

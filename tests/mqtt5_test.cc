@@ -362,7 +362,7 @@ TEST(Mqtt5, TopicAliasIsSetOncePerConnection) {
 // A broker that grants 2 aliases for 10 topics: the least recently used alias is bound anew
 // again and again, and a cut connection resends the records in flight, each to its own topic.
 TEST(Mqtt5, TopicAliasesFewerThanTopicsKeepEveryRecordOnItsTopic) {
-  BrokerFixture broker(std::string("max_topic_alias 2\n") + kDeepQueues);
+  BrokerFixture broker("max_topic_alias 2\n");
   TcpRelay relay(broker.port());
   Subscriber sub(broker.port(), "al/#", 1, true, "", /*v5=*/true);
   Child child(
