@@ -280,7 +280,9 @@ void connect_first(Run& run) {
     if (o == Outcome::kDone) return;
     if (o == Outcome::kInterrupted) {
       print_counters(run);
-      if (!stop_requested) continue;
+      // An attempt the stop request came during ran its course: if it succeeded, the orderly
+      // end follows; otherwise no more attempts are made.
+      if (!stop_requested || session_connected(*run.session)) continue;
       o = Outcome::kConnectFailed;
     }
     if (o == Outcome::kConnectFailed) {

@@ -362,7 +362,7 @@ Woken service(Session& s, int fd, long long deadline) {
   int sock = s.connected ? transport_fd(s.transport) : -1;
   if (sock >= 0) fds[n++] = {sock, transport_events(s.transport), 0};
   if (wait_poll(fds, n, deadline) < 0) {
-    woken.interrupted = errno == EINTR;
+    woken.interrupted = take_interruption();
     woken.failed = !woken.interrupted;
     return woken;
   }
@@ -485,11 +485,13 @@ Outcome step(Session& s, int fd, long long deadline, bool need_connection) {
       bool free = r.free_attempt;
       r.free_attempt = false;
       Attempt a = attempt(s);
-      if (a == Attempt::kMade) return Outcome::kDone;
-      if ((!free || a == Attempt::kDropped) && r.attempts_left > 0) --r.attempts_left;
-      if (s.unsupported) return Outcome::kUnsupported;
-      r.next_attempt_ms = now_ms() + take_delay(r);
-      return Outcome::kDone;
+      if (a != Attempt::kMade) {
+        if ((!free || a == Attempt::kDropped) && r.attempts_left > 0) --r.attempts_left;
+        if (s.unsupported) return Outcome::kUnsupported;
+        r.next_attempt_ms = now_ms() + take_delay(r);
+      }
+      // A signal during the attempt, which ran its course, still goes back to the caller.
+      return take_interruption() ? Outcome::kInterrupted : Outcome::kDone;
     }
     wake = earlier(deadline, r.next_attempt_ms);
   }
@@ -613,6 +615,8 @@ Outcome session_drain(Session& s, long long deadline) {
   if (s.connected) disconnect(s);
   return Outcome::kDone;
 }
+
+bool session_connected(const Session& s) { return s.connected; }
 
 bool session_outage(const Session& s) { return !s.connected && pending(s); }
 

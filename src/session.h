@@ -92,6 +92,9 @@ struct Unsupported {
 };
 Unsupported session_unsupported(const Session& s);
 
+/// Whether the broker has accepted the current connection.
+bool session_connected(const Session& s);
+
 /// The connection is down with records still to hand over.
 bool session_outage(const Session& s);
 

@@ -1,12 +1,14 @@
 // poll() under the wait masks, and the program's clock.
 #include "wait.h"
 
+#include <cerrno>
 #include <chrono>
 
 namespace {
 
 sigset_t masks[2];
 bool have_masks = false;
+bool interrupted = false;
 
 }  // namespace
 
@@ -38,6 +40,14 @@ int wait_poll(pollfd* fds, nfds_t count, long long deadline, WakeOn wake) {
   int timeout_ms = ms_until(deadline);
   if (!have_masks) return poll(fds, count, timeout_ms);
   timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
-  return ppoll(fds, count, timeout_ms < 0 ? nullptr : &timeout,
-               &masks[wake == WakeOn::kAny ? 0 : 1]);
+  int rc = ppoll(fds, count, timeout_ms < 0 ? nullptr : &timeout,
+                 &masks[wake == WakeOn::kAny ? 0 : 1]);
+  if (rc < 0 && errno == EINTR) interrupted = true;
+  return rc;
+}
+
+bool take_interruption() {
+  bool was = interrupted;
+  interrupted = false;
+  return was;
 }

@@ -32,3 +32,8 @@ void set_wait_masks(const sigset_t& any, const sigset_t& stop);
 /// (the wait is interrupted: the caller returns to whoever owns the stop request), or -1 with
 /// another errno when poll failed.
 int wait_poll(pollfd* fds, nfds_t count, long long deadline, WakeOn wake = WakeOn::kAny);
+
+/// Whether a signal interrupted a wait since the last call: for a caller whose waits went on
+/// after a signal (a connection attempt runs its course) and must still come back to whoever
+/// owns the request.
+bool take_interruption();
