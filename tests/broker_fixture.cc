@@ -6,6 +6,7 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -317,6 +318,12 @@ bool Child::offer(const std::string& bytes) {
     done += static_cast<size_t>(n);
   }
   return true;
+}
+
+size_t Child::unread_input() const {
+  int unread = 0;
+  if (input_ < 0 || ioctl(input_, FIONREAD, &unread) != 0) return 0;
+  return static_cast<size_t>(unread);
 }
 
 void Child::close_input() {

@@ -138,6 +138,8 @@ class Child {
   /// Throws on any other failure.
   bool offer(const std::string& bytes);
   void close_input();
+  /// Bytes written to standard input that the child has not read yet (0 once it is closed).
+  size_t unread_input() const;
   /// Sends `sig`; a child that can no longer be signalled fails the test.
   void signal(int sig);
   /// Waits for the end; returns the exit status (0-255), or 128 + signal when killed by one.
