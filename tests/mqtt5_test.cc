@@ -430,14 +430,14 @@ TEST(Mqtt5, RefusedConnectionFailsToConnectWithTheReason) {
   const std::vector<Case> cases = {
       {-1, "broker refused: not authorised"},   {0x86, "broker refused: bad user name or password"},
       {0x87, "broker refused: not authorised"}, {0x85, "broker refused: identifier rejected"},
-      {0x9F, "broker refused the connection"},
-      {0x01, "the broker does not speak MQTT 5"},  // a 3.1.1 broker: return code 1
+      {0x9F, "broker refused the connection"},  {0x01, "the broker does not speak MQTT 5"},
   };
   BrokerFixture broker("", "alice", "secret");
   for (const Case& c : cases) {
     FakeBrokerOptions options;
-    options.connack = c.reason == 0x01 ? bytes({0x20, 0x02, 0x00, 0x01})
-                                       : connack5(c.reason < 0 ? 0 : c.reason);
+    // 0x01: a 3.1.1 broker's answer to an MQTT 5 CONNECT, return code 1
+    options.connack =
+        c.reason == 0x01 ? bytes({0x20, 0x02, 0x00, 0x01}) : connack5(c.reason < 0 ? 0 : c.reason);
     FakeBroker fake(options);
     const int port = c.reason < 0 ? broker.port() : fake.port();
     const std::string said = "Using topic t\nConnecting\n";
@@ -460,18 +460,18 @@ TEST(Mqtt5, BrokerThatDoesNotTakeTheRecordsEndsTheRunAtOnce) {
     bool v5;
     std::string connack;
     Strings options;
-    const char* line;
+    std::string line;
   };
+  const std::string v311 = bytes({0x20, 0x02, 0x00, 0x00});
   const std::string qos2 = "Broker does not take QoS 2 records: try --qos 1\n";
+  const std::string qos1 = "Broker does not take QoS 1 records: try --qos 0\n";
+  const std::string retained = "Broker does not take retained records\n";
   const std::vector<Case> cases = {
-      {"PUBACK for QoS 2", false, bytes({0x20, 0x02, 0x00, 0x00}), {"--qos", "2"}, qos2.c_str()},
-      {"PUBACK for QoS 2, --reconnect 3", false, bytes({0x20, 0x02, 0x00, 0x00}),
-       {"--qos", "2", "--reconnect", "3"}, qos2.c_str()},
-      {"Maximum QoS 1", true, connack5(0, bytes({0x24, 0x01})), {"--qos", "2"}, qos2.c_str()},
-      {"Maximum QoS 0", true, connack5(0, bytes({0x24, 0x00})), {"--qos", "1"},
-       "Broker does not take QoS 1 records: try --qos 0\n"},
-      {"Retain Available 0", true, connack5(0, bytes({0x25, 0x00})), {"--retained"},
-       "Broker does not take retained records\n"},
+      {"PUBACK for QoS 2", false, v311, {"--qos", "2"}, qos2},
+      {"PUBACK for QoS 2, --reconnect 3", false, v311, {"--qos", "2", "--reconnect", "3"}, qos2},
+      {"Maximum QoS 1", true, connack5(0, bytes({0x24, 1})), {"--qos", "2"}, qos2},
+      {"Maximum QoS 0", true, connack5(0, bytes({0x24, 0})), {"--qos", "1"}, qos1},
+      {"Retain Available 0", true, connack5(0, bytes({0x25, 0})), {"--retained"}, retained},
   };
   for (const Case& c : cases) {
     FakeBrokerOptions options;
@@ -480,10 +480,11 @@ TEST(Mqtt5, BrokerThatDoesNotTakeTheRecordsEndsTheRunAtOnce) {
       return p.type == kPublish ? puback(p.packet_id) : broker_answer(p);
     };
     FakeBroker fake(options);
-    Child child(c.v5 ? v5_args(fake.port(), "t", c.options) : args_for(fake.port(), "t", c.options));
+    Child child(c.v5 ? v5_args(fake.port(), "t", c.options)
+                     : args_for(fake.port(), "t", c.options));
     child.write("x\n");
     EXPECT_EQ(child.wait(10000), 255) << c.name;
-    EXPECT_EQ(child.out(), std::string("Using topic t\nConnecting\n") + c.line) << c.name;
+    EXPECT_EQ(child.out(), "Using topic t\nConnecting\n" + c.line) << c.name;
     size_t published = 0;
     for (const Packet& p : fake.packets()) published += p.type == kPublish;
     EXPECT_EQ(published, c.v5 ? 0u : 1u) << c.name;

@@ -57,7 +57,9 @@ void Splicer::request(Change change) {
 
 void Splicer::add(int client, int server) {
   for (int fd : {client, server}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  request([&] { incoming_.push_back(Pair{{client, server}, {}, {false, false}, {false, false}, {}, 0}); });
+  request([&] {
+    incoming_.push_back(Pair{{client, server}, {}, {false, false}, {false, false}, {}, 0});
+  });
 }
 
 void Splicer::hold(bool held) {

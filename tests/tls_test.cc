@@ -123,8 +123,8 @@ TEST(Tls, RecordSplitOnTheWireIsAwaitedWithoutSpinning) {
   TlsBroker tls(tls_listener_config("server"));
   TcpRelay relay(tls.broker.port());
   Subscriber sub(tls.plain_port, "t", 1);
-  Child child({"t", "--port", std::to_string(relay.port()), "--qos", "1", "--cafile",
-               cert("ca.pem")});
+  Child child(
+      {"t", "--port", std::to_string(relay.port()), "--qos", "1", "--cafile", cert("ca.pem")});
   child.write("one\n");
   ASSERT_EQ(sub.payloads(1, 5000), Strings{"one\n"});
   relay.split_server_reads(3000);
