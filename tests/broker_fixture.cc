@@ -427,6 +427,7 @@ bool Child::still_running_after(int ms) {
 
 size_t Child::unread_input() const {
   int unread = 0;
+  if (input_ < 0) return 0;  // closed: nothing more waits for the child
   if (ioctl(input_, FIONREAD, &unread) != 0) {
     ADD_FAILURE() << "FIONREAD on the child's input: " << strerror(errno);
   }

@@ -178,7 +178,7 @@ class Child {
   int wait(int timeout_ms = 20000);
   /// Whether it is still running after `ms`.
   bool still_running_after(int ms);
-  /// Bytes written to standard input that the child has not read yet.
+  /// Bytes written to standard input that the child has not read yet (0 once it is closed).
   size_t unread_input() const;
   /// Whether the child has a handler for `sig` installed now (a handler that restores the
   /// default action no longer counts once it ran). False once the child is gone.

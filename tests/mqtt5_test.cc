@@ -190,6 +190,31 @@ TEST(Mqtt5, RecordFillingTheMaximumPacketSizeFitsAsTheFirstOfItsConnection) {
   });
 }
 
+// A topic of one or two bytes is shorter than the alias property (3 bytes) that would stand for
+// it: a record that fills the limit with its topic goes with its topic, first of its connection
+// or after the alias was set. The fake broker grants aliases; every PUBLISH must fit.
+TEST(Mqtt5, RecordFillingTheMaximumPacketSizeGoesWithItsTopicWhenThatIsShorter) {
+  for (const std::string topic : {"m", "mp"}) {
+    FakeBrokerOptions options;
+    options.connack = connack5(0, bytes({0x27, 0, 0, 0, kPacketLimit, 0x22, 0, 10}));
+    options.handler = broker_answer;
+    FakeBroker fake(options);
+    // The whole PUBLISH at QoS 1 without properties: 8 bytes, the topic and the record.
+    const std::string record = std::string(kPacketLimit - 8 - topic.size() - 1, 'b') + "\n";
+    std::string out;
+    EXPECT_EQ(run_linecast(v5_args(fake.port(), topic, {"--qos", "1", "--maxdatalen", "1000"}),
+                           record + "a\n" + record, &out),
+              0)
+        << topic;
+    Strings payloads;
+    for (const Packet& p : fake.wait_for(3, 5000, kPublish)) {
+      payloads.push_back(p.payload);
+      EXPECT_LE(1 + varint(p.body.size()).size() + p.body.size(), size_t{kPacketLimit}) << topic;
+    }
+    EXPECT_EQ(payloads, (Strings{record, "a\n", record})) << topic;
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Records the broker refuses.
 
@@ -401,6 +426,7 @@ TEST(Mqtt5, DisconnectFromTheBrokerIsReportedAndTheRecordGoesOnTheNextConnection
       {bytes({0xE0, 0x01, 0x98}), "Broker disconnected: Administrative action (0x98)\n"},
       {mqtt_packet(0xE0, bytes({0x89, 0x05, 0x1F, 0x00, 0x02}) + "hi"),
        "Broker disconnected: Server busy (0x89)\n"},
+      {bytes({0xE0, 0x01, 0x8E}), "Broker disconnected: Session taken over (0x8E)\n"},
   };
   for (const Case& c : cases) {
     FakeBrokerOptions options;
@@ -431,12 +457,14 @@ TEST(Mqtt5, RefusedConnectionFailsToConnectWithTheReason) {
   const std::vector<Case> cases = {
       {-1, "broker refused: not authorised"},   {0x86, "broker refused: bad user name or password"},
       {0x87, "broker refused: not authorised"}, {0x85, "broker refused: identifier rejected"},
-      {0x9F, "broker refused the connection"},
+      {0x9F, "broker refused the connection"},  {0x01, "the broker does not speak MQTT 5"},
   };
   BrokerFixture broker("", "alice", "secret");
   for (const Case& c : cases) {
     FakeBrokerOptions options;
-    options.connack = connack5(c.reason < 0 ? 0 : c.reason);
+    // 0x01: a 3.1.1 broker's answer to an MQTT 5 CONNECT, return code 1
+    options.connack =
+        c.reason == 0x01 ? bytes({0x20, 0x02, 0x00, 0x01}) : connack5(c.reason < 0 ? 0 : c.reason);
     FakeBroker fake(options);
     const int port = c.reason < 0 ? broker.port() : fake.port();
     const std::string said = "Using topic t\nConnecting\n";
@@ -447,6 +475,46 @@ TEST(Mqtt5, RefusedConnectionFailsToConnectWithTheReason) {
     EXPECT_EQ(out, "URL is 127.0.0.1:" + std::to_string(port) + "\n" + said + "Reason: " + c.text +
                        "\nFailed to connect\n")
         << c.reason;
+  }
+}
+
+// A broker that does not take the records' QoS or retained flag, as it says in its CONNACK
+// (Maximum QoS, Retain Available) or shows by answering QoS 2 with PUBACK: one line and the
+// end, with nothing published when the CONNACK said so, and no reconnection loop.
+TEST(Mqtt5, BrokerThatDoesNotTakeTheRecordsEndsTheRunAtOnce) {
+  struct Case {
+    const char* name;
+    bool v5;
+    std::string connack;
+    Strings options;
+    std::string line;
+  };
+  const std::string v311 = bytes({0x20, 0x02, 0x00, 0x00});
+  const std::string qos2 = "Broker does not take QoS 2 records: try --qos 1\n";
+  const std::string qos1 = "Broker does not take QoS 1 records: try --qos 0\n";
+  const std::string retained = "Broker does not take retained records\n";
+  const std::vector<Case> cases = {
+      {"PUBACK for QoS 2", false, v311, {"--qos", "2"}, qos2},
+      {"PUBACK for QoS 2, --reconnect 3", false, v311, {"--qos", "2", "--reconnect", "3"}, qos2},
+      {"Maximum QoS 1", true, connack5(0, bytes({0x24, 1})), {"--qos", "2"}, qos2},
+      {"Maximum QoS 0", true, connack5(0, bytes({0x24, 0})), {"--qos", "1"}, qos1},
+      {"Retain Available 0", true, connack5(0, bytes({0x25, 0})), {"--retained"}, retained},
+  };
+  for (const Case& c : cases) {
+    FakeBrokerOptions options;
+    options.connack = c.connack;
+    options.handler = [](const Packet& p) {
+      return p.type == kPublish ? puback(p.packet_id) : broker_answer(p);
+    };
+    FakeBroker fake(options);
+    Child child(c.v5 ? v5_args(fake.port(), "t", c.options)
+                     : args_for(fake.port(), "t", c.options));
+    child.write("x\n");
+    EXPECT_EQ(child.wait(10000), 255) << c.name;
+    EXPECT_EQ(child.out(), "Using topic t\nConnecting\n" + c.line) << c.name;
+    size_t published = 0;
+    for (const Packet& p : fake.packets()) published += p.type == kPublish;
+    EXPECT_EQ(published, c.v5 ? 0u : 1u) << c.name;
   }
 }
 

@@ -58,7 +58,9 @@ void Splicer::request(Change change) {
 
 void Splicer::add(int client, int server) {
   for (int fd : {client, server}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  request([&] { incoming_.push_back(Pair{{client, server}, {}, {false, false}, {false, false}}); });
+  request([&] {
+    incoming_.push_back(Pair{{client, server}, {}, {false, false}, {false, false}, {}, 0});
+  });
 }
 
 void Splicer::hold(bool held) {
@@ -69,14 +71,41 @@ void Splicer::cut() {
   request([&] { cut_ = true; });
 }
 
+void Splicer::split_server_reads(int ms) {
+  request([&] { split_ms_ = ms; });
+}
+
+int Splicer::release_held() {
+  int next = -1;
+  for (Pair& pair : pairs_) {
+    if (pair.held.empty()) continue;
+    long long left = pair.held_until_ms - monotonic_ms();
+    if (left <= 0) {
+      pair.pending[1] += pair.held;
+      pair.held.clear();
+      ++bytes_released_;
+    } else if (next < 0 || left < next) {
+      next = static_cast<int>(left);
+    }
+  }
+  return next;
+}
+
 // Moves bytes for `side` of `pair` as `revents` allow: reads what it sent, writes what the other
 // side sent. False when the pair must be closed with resets.
-bool Splicer::forward(Pair& pair, int side, short revents) {
+bool Splicer::forward(Pair& pair, int side, short revents, int split_ms) {
   const int other = 1 - side;
-  if ((revents & (POLLIN | POLLHUP | POLLERR)) && !pair.ended[side] && pair.pending[side].empty()) {
+  if ((revents & (POLLIN | POLLHUP | POLLERR)) && !pair.ended[side] && pair.pending[side].empty() &&
+      (side == 0 || pair.held.empty())) {
     char buf[kChunk];
     ssize_t n = read(pair.fd[side], buf, sizeof buf);
     if (n > 0) pair.pending[side].assign(buf, static_cast<size_t>(n));
+    if (n > 0 && side == 1 && split_ms > 0) {
+      pair.held = pair.pending[side].substr(static_cast<size_t>(n) - 1);
+      pair.pending[side].pop_back();
+      pair.held_until_ms = monotonic_ms() + split_ms;
+      ++bytes_held_;
+    }
     if (n == 0) pair.ended[side] = true;
     if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
   }
@@ -92,6 +121,7 @@ bool Splicer::forward(Pair& pair, int side, short revents) {
 void Splicer::run() {
   for (;;) {
     bool held;
+    int split_ms;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopping_) {
@@ -110,29 +140,34 @@ void Splicer::run() {
         cut_ = false;
       }
       held = held_;
+      split_ms = split_ms_;
       seen_ = requested_;
       changed_.notify_all();
     }
+    const int timeout_ms = release_held();
     // One entry per side of each pair after the wake-up pipe; a side with nothing to do is left
     // out (fd -1), so that a hang-up there does not wake the loop again and again.
     std::vector<pollfd> polled = {{wake_[0], POLLIN, 0}};
     for (Pair& pair : pairs_) {
       for (int side : {0, 1}) {
         short events = 0;
-        if (!held && !pair.ended[side] && pair.pending[side].empty()) events |= POLLIN;
+        if (!held && !pair.ended[side] && pair.pending[side].empty() &&
+            (side == 0 || pair.held.empty())) {
+          events |= POLLIN;
+        }
         if (!held && !pair.pending[1 - side].empty()) events |= POLLOUT;
         polled.push_back({events != 0 ? pair.fd[side] : -1, events, 0});
       }
     }
-    if (poll(polled.data(), polled.size(), -1) < 0) continue;
+    if (poll(polled.data(), polled.size(), timeout_ms) < 0) continue;
     char drain[64];
     while (read(wake_[0], drain, sizeof drain) > 0) {
     }
     std::vector<Pair> kept;
     for (size_t i = 0; i < pairs_.size(); ++i) {
       Pair& pair = pairs_[i];
-      bool ok = forward(pair, 0, polled[1 + 2 * i].revents) &&
-                forward(pair, 1, polled[2 + 2 * i].revents);
+      bool ok = forward(pair, 0, polled[1 + 2 * i].revents, split_ms) &&
+                forward(pair, 1, polled[2 + 2 * i].revents, split_ms);
       for (int side : {0, 1}) {
         // an end is passed on once what came before it is written
         if (ok && pair.ended[side] && pair.pending[side].empty() && !pair.passed_on[side]) {

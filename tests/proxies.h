@@ -28,6 +28,12 @@ class Splicer {
   void hold(bool held);
   /// Closes every current pair with resets (SO_LINGER 0); returns once they are closed.
   void cut();
+  /// When `ms` > 0, of each read from a server it passes on all but the last byte at once and
+  /// that byte `ms` later: a TLS record split on the wire. 0 turns this off.
+  void split_server_reads(int ms);
+  /// Bytes held back so far, and those of them passed on.
+  int bytes_held() const { return bytes_held_; }
+  int bytes_released() const { return bytes_released_; }
 
  private:
   struct Pair {
@@ -35,12 +41,16 @@ class Splicer {
     std::string pending[2];  // read from fd[i], not yet written to the other side
     bool ended[2];           // fd[i] sent its FIN
     bool passed_on[2];       // ... and the other side has been shut for writing
+    std::string held;        // the server's last byte, held back until held_until_ms
+    long long held_until_ms;
   };
   void run();
   /// Changes the shared state under the lock, wakes the loop and waits until it has seen it.
   template <typename Change>
   void request(Change change);
-  bool forward(Pair& pair, int side, short revents);
+  bool forward(Pair& pair, int side, short revents, int split_ms);
+  /// Passes on the bytes held back whose time came; returns the ms until the next one, or -1.
+  int release_held();
 
   int wake_[2] = {-1, -1};
   std::mutex mutex_;
@@ -51,6 +61,9 @@ class Splicer {
   bool held_ = false;
   bool cut_ = false;
   bool stopping_ = false;
+  int split_ms_ = 0;
+  std::atomic<int> bytes_held_{0};
+  std::atomic<int> bytes_released_{0};
   std::vector<Pair> pairs_;  // the loop's own
   std::thread thread_;       // last: started once the members above exist
 };
@@ -71,6 +84,9 @@ class TcpRelay {
   void resume() { splicer_.hold(false); }
   /// Closes every current connection abruptly, with resets to both sides.
   void cut() { splicer_.cut(); }
+  /// See Splicer::split_server_reads.
+  void split_server_reads(int ms) { splicer_.split_server_reads(ms); }
+  const Splicer& splicer() const { return splicer_; }
   /// While refusing, new connections are accepted and closed at once.
   void refuse(bool refusing) { refusing_ = refusing; }
   /// Connections accepted and forwarded so far.
