@@ -55,6 +55,10 @@ const char kFurtherOptions[] =
     "  --will-payload <payload> (payload of the will, default is empty)\n"
     "  --will-qos <qos> (quality of service of the will, default is 0)\n"
     "  --will-retain (retain the will)\n"
+    "  --spool <dir> (keep records on disk until handed over; created when missing)\n"
+    "  --spool-size <bytes>[K|M|G] (most the spool holds on disk, default is 1G)\n"
+    "  --spool-full block|drop-oldest (when the spool is full, default is block)\n"
+    "  --spool-sync always|<seconds> (how often the spool is made durable, default is 1)\n"
     "  --help, -h (as the first argument: print this text)\n"
     "  --version (as the first argument: print the version)\n"
     "LINECAST_PASSWORD in the environment is the password when --password is absent.\n";
@@ -86,6 +90,9 @@ std::string psk_copy;
 
 // "--will-qos 0" leaves will_qos as it was, yet still needs a will topic.
 bool will_qos_given = false;
+
+// Any spool option but "--spool" itself, which they need.
+bool spool_option_given = false;
 
 // Only the exact texts "0", "1" and "2" name a quality of service.
 int parse_qos(const char* value) {
@@ -266,6 +273,41 @@ void set_proxy(char* url) {
   memset(url, 0, strlen(url));
 }
 
+// Bytes with an optional suffix K, M or G (binary multiples), from 1 MiB to 1 PiB.
+uint64_t parse_spool_size(const char* value) {
+  constexpr int64_t kMinBytes = int64_t{1} << 20;
+  constexpr int64_t kMaxBytes = int64_t{1} << 50;
+  std::string digits = value;
+  int shift = 0;
+  if (!digits.empty()) {
+    const char* suffixes = "KMG";
+    const char* found = strchr(suffixes, digits.back());
+    if (found != nullptr && *found != '\0') {
+      shift = 10 * static_cast<int>(found - suffixes + 1);
+      digits.pop_back();
+    }
+  }
+  int64_t n = 0;
+  if (!parse_decimal(digits.c_str(), 1, kMaxBytes >> shift, &n) || (n << shift) < kMinBytes) {
+    print_usage();
+  }
+  spool_option_given = true;
+  return static_cast<uint64_t>(n) << shift;
+}
+
+int parse_spool_full(const char* value) {
+  spool_option_given = true;
+  if (strcmp(value, "block") == 0) return kSpoolFullBlock;
+  if (strcmp(value, "drop-oldest") == 0) return kSpoolFullDropOldest;
+  print_usage();
+}
+
+int parse_spool_sync(const char* value) {
+  spool_option_given = true;
+  if (strcmp(value, "always") == 0) return kSpoolSyncAlways;
+  return static_cast<int>(decimal_or_usage(value, 1, 86400));
+}
+
 void set_psk(char* value) {
   if (value[0] == '\0' || strspn(value, "0123456789abcdefABCDEF") != strlen(value)) {
     print_usage();
@@ -327,6 +369,10 @@ const Option kOptions[] = {
        will_qos_given = true;
      }},
     {"--will-retain", 0, [](char**) { settings.will_retain = 1; }},
+    {"--spool", 1, [](char** v) { settings.spool = v[0]; }},
+    {"--spool-size", 1, [](char** v) { settings.spool_size = parse_spool_size(v[0]); }},
+    {"--spool-full", 1, [](char** v) { settings.spool_full = parse_spool_full(v[0]); }},
+    {"--spool-sync", 1, [](char** v) { settings.spool_sync = parse_spool_sync(v[0]); }},
 };
 
 const Option* find_option(const char* name) {
@@ -356,6 +402,8 @@ void check_combinations(const char* topic) {
 
   bool will_option = s.will_payload != nullptr || will_qos_given || s.will_retain != 0;
   if (will_option && s.will_topic == nullptr) print_usage();
+
+  if (spool_option_given && s.spool == nullptr) print_usage();
 }
 
 }  // namespace
@@ -363,6 +411,7 @@ void check_combinations(const char* topic) {
 void parse_arguments(int argc, char** argv) {
   if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) print_help();
   will_qos_given = false;
+  spool_option_given = false;
   for (int i = 2; i < argc; ++i) {
     const Option* option = find_option(argv[i]);
     if (option == nullptr) continue;  // anything else is skipped without a message

@@ -237,7 +237,7 @@ std::vector<unsigned char> encode_entry(uint8_t type, uint64_t watermark, uint64
   e[7] = static_cast<unsigned char>(data.size() >> 8);
   put64(&e[8], watermark);
   put64(&e[16], seq);
-  memcpy(e.data() + kEntryHeaderBytes, data.data(), data.size());
+  if (!data.empty()) memcpy(e.data() + kEntryHeaderBytes, data.data(), data.size());
   put32(&e[0], crc32c(0, e.data() + 4, e.size() - 4));
   return e;
 }
