@@ -45,7 +45,7 @@ uint32_t crc32c_portable(uint32_t crc, const unsigned char* p, size_t len) {
 
 #if defined(__x86_64__)
 __attribute__((target("sse4.2"))) uint32_t crc32c_sse42(uint32_t crc, const unsigned char* p,
-                                                         size_t len) {
+                                                        size_t len) {
   uint64_t c = crc;
   while (len >= 8) {
     uint64_t word;

@@ -78,7 +78,7 @@ struct PublisherSettings {
   int will_retain = 0;
 
   // The disk spool; the other spool options are refused without "--spool".
-  const char* spool = nullptr;           // its directory; no spool when absent
+  const char* spool = nullptr;              // its directory; no spool when absent
   uint64_t spool_size = uint64_t{1} << 30;  // bytes, 1 MiB .. 1 PiB
   int spool_full = kSpoolFullBlock;
   int spool_sync = 1;  // seconds, 1 .. 86400, or kSpoolSyncAlways

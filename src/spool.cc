@@ -148,14 +148,14 @@ struct FileReader {
 bool FileReader::ensure(size_t n, bool* failed) {
   *failed = false;
   if (available() >= n) return true;
-  if (buf.size() < n) buf.resize(n);
+  if (buf.size() < n) buf.resize(std::max(n, kReadBufferBytes));
   if (begin + n > buf.size()) {
     memmove(buf.data(), at(), available());
     end -= begin, begin = 0;
   }
   while (available() < n) {
-    ssize_t got = pread(fd, buf.data() + end, buf.size() - end,
-                        static_cast<off_t>(offset + available()));
+    ssize_t got =
+        pread(fd, buf.data() + end, buf.size() - end, static_cast<off_t>(offset + available()));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) *failed = true;
     if (got <= 0) return false;
@@ -176,10 +176,10 @@ struct Spool {
   uint64_t segment_target = 0;  // a segment is rolled once it holds this much
   uint64_t ledger_limit = 0;    // room kept for the ledger and its rewrite
   int dir_fd = -1, lock_fd = -1, ledger_fd = -1, write_fd = -1;
-  std::deque<Segment> segments;  // ascending; the last is written when write_fd >= 0
-  uint64_t segment_bytes = 0;    // their sum
-  uint64_t next_seq = 1;         // of the next record appended
-  uint64_t flushed_seq = 1;      // records before it are in the files
+  std::deque<Segment> segments;        // ascending; the last is written when write_fd >= 0
+  uint64_t segment_bytes = 0;          // their sum
+  uint64_t next_seq = 1;               // of the next record appended
+  uint64_t flushed_seq = 1;            // records before it are in the files
   std::vector<unsigned char> pending;  // appended records not yet written
   bool disk_full = false;
 
@@ -282,11 +282,15 @@ int append_entry(Spool& spool, const std::vector<unsigned char>& e);
 int rewrite_ledger(Spool& spool) {
   std::vector<unsigned char> out(kFileHeaderBytes);
   encode_file_header(out.data(), kLedgerMagic, 0);
-  auto add = [&out](const std::vector<unsigned char>& e) { out.insert(out.end(), e.begin(), e.end()); };
-  if (!spool.clientid.empty()) add(encode_entry(kEntryClientid, spool.watermark, 0, spool.clientid));
+  auto add = [&out](const std::vector<unsigned char>& e) {
+    out.insert(out.end(), e.begin(), e.end());
+  };
+  if (!spool.clientid.empty())
+    add(encode_entry(kEntryClientid, spool.watermark, 0, spool.clientid));
   add(encode_entry(kEntryAck, spool.watermark, 0, {}));
   for (uint64_t seq : spool.released) add(encode_entry(kEntryReleased, spool.watermark, seq, {}));
-  int fd = openat(spool.dir_fd, kLedgerTmpName, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+  int fd = openat(spool.dir_fd, kLedgerTmpName, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC,
+                  0600);
   if (fd < 0) return fail(spool, kLedgerTmpName);
   size_t written = 0;
   if (!write_all(fd, out.data(), out.size(), &written) || fdatasync(fd) != 0 ||
@@ -478,6 +482,13 @@ int spool_append(Spool& spool, const unsigned char* data, size_t len, uint64_t* 
   *dropped = 0;
   if (spool.disk_full) {
     int rc = write_pending(spool);
+    // A full disk is a full spool: under drop-oldest the oldest segments make room.
+    while (rc == kSpoolFull && spool.options.drop_oldest && spool.segments.size() > 1) {
+      uint64_t before = spool.dropped;
+      if (drop_oldest(spool) != kSpoolOk) return kSpoolError;
+      *dropped += spool.dropped - before;
+      rc = write_pending(spool);
+    }
     if (rc != kSpoolOk) return rc;
   }
   uint64_t size = kRecordHeaderBytes + len;
@@ -714,7 +725,8 @@ bool take_lock(Spool& spool, std::string* error) {
 
 // Opens the ledger, cutting a damaged tail off, or starts one.
 int open_ledger(Spool& spool) {
-  spool.ledger_fd = openat(spool.dir_fd, kLedgerName, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  spool.ledger_fd =
+      openat(spool.dir_fd, kLedgerName, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (spool.ledger_fd < 0) return fail(spool, kLedgerName);
   unlinkat(spool.dir_fd, kLedgerTmpName, 0);  // a rewrite cut short
   uint64_t sound = read_ledger(spool, spool.ledger_fd);

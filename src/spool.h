@@ -17,7 +17,7 @@ constexpr int kSpoolFull = 1;
 constexpr int kSpoolError = -1;
 
 struct SpoolOptions {
-  std::string dir;  // created with mode 0700 when missing
+  std::string dir;                          // created with mode 0700 when missing
   uint64_t size_bytes = uint64_t{1} << 30;  // segments and ledger together stay within this
   bool drop_oldest = false;                 // when full: drop whole oldest segments, or refuse
   int sync_seconds = 1;                     // 0: "always", spool_flush makes everything durable
@@ -29,7 +29,8 @@ struct SpoolRecovery {
   uint64_t records = 0;    // waiting to be handed over
   uint64_t first_seq = 0;  // the range of those, when records > 0
   uint64_t last_seq = 0;
-  uint64_t damaged = 0;    // records skipped as damaged (the damaged tail cut off counts one)
+  uint64_t damaged = 0;    // the damaged tail cut off counts one; damage further back is
+                           // counted in SpoolCounters as spool_next meets it
   uint64_t cut_bytes = 0;  // bytes cut off the end of the last segment
   std::string clientid;    // as stored by spool_set_clientid; empty when none was
   /// Records after the watermark whose PUBREL the earlier run recorded as sent, ascending:

@@ -443,8 +443,8 @@ TEST(SettingsDeathTest, NewOptionsRefuseMissingOrBadValues) {
       {{"--will-topic", "t", "--will-qos"}, {"3", "01"}},
       // Under 1 MiB or over 1 PiB, a lower-case or unknown suffix, a suffix alone, a sign.
       {{"--spool", "d", "--spool-size"},
-       {"", "0", "1048575", "1023K", "0G", "1048577G", "1125899906842625", "1m", "1T", "1MB",
-        "M", "-1G", "+1G", " 1G", "1.5G", "99999999999999999999"}},
+       {"", "0", "1048575", "1023K", "0G", "1048577G", "1125899906842625", "1m", "1T", "1MB", "M",
+        "-1G", "+1G", " 1G", "1.5G", "99999999999999999999"}},
       {{"--spool", "d", "--spool-full"}, {"", "Block", "drop", "drop_oldest", "none"}},
       {{"--spool", "d", "--spool-sync"}, {"", "0", "86401", "-1", "Always", "never", "1s"}},
       // Another scheme, no or a bad host, a bad port, a path, bad credentials.

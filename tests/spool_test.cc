@@ -105,8 +105,8 @@ TEST(Spool, OrderAcrossRollsAckAndReopen) {
     uint64_t appended, acked;
     bool close;
   };
-  for (const Case& c : std::vector<Case>{{600, 0, true}, {600, 250, false}, {600, 600, true},
-                                         {600, 599, false}, {3, 1, false}}) {
+  for (const Case& c : std::vector<Case>{
+           {600, 0, true}, {600, 250, false}, {600, 600, true}, {600, 599, false}, {3, 1, false}}) {
     std::string dir = make_dir();
     SpoolRecovery rec;
     SpoolPtr spool = open_ok(options(dir), &rec);
@@ -163,23 +163,26 @@ void flip(const std::string& path, off_t at) {
 
 TEST(Spool, DamageIsSkippedNeverReturnedNeverRefused) {
   const std::vector<Damage> cases = {
-      {"torn tail", [](const auto& s, const std::string& d) {
+      {"torn tail",
+       [](const auto& s, const std::string& d) {
          ASSERT_EQ(truncate((d + "/" + s.rbegin()->first).c_str(), s.rbegin()->second - 5), 0);
-       }, 1, 1, 1},
-      {"garbage after the tail", [](const auto& s, const std::string& d) {
+       },
+       1, 1, 1},
+      {"garbage after the tail",
+       [](const auto& s, const std::string& d) {
          int fd = open((d + "/" + s.rbegin()->first).c_str(), O_WRONLY | O_APPEND);
          ASSERT_EQ(write(fd, "\x10\0\0\0garbage-garbage", 20), 20);
          close(fd);
-       }, 1, 0, 0},
-      {"flipped byte in the first segment", [](const auto& s, const std::string& d) {
-         flip(d + "/" + s.begin()->first, 5000);
-       }, 0, 1, 1},
-      {"flipped length in the last segment", [](const auto& s, const std::string& d) {
-         flip(d + "/" + s.rbegin()->first, 16);
-       }, 0, 1, 1},
-      {"damaged segment header", [](const auto& s, const std::string& d) {
-         flip(d + "/" + s.begin()->first, 1);
-       }, 0, 50, 250},
+       },
+       1, 0, 0},
+      {"flipped byte in the first segment",
+       [](const auto& s, const std::string& d) { flip(d + "/" + s.begin()->first, 5000); }, 0, 1,
+       1},
+      {"flipped length in the last segment",
+       [](const auto& s, const std::string& d) { flip(d + "/" + s.rbegin()->first, 16); }, 0, 1, 1},
+      {"damaged segment header",
+       [](const auto& s, const std::string& d) { flip(d + "/" + s.begin()->first, 1); }, 0, 50,
+       250},
   };
   for (const Damage& c : cases) {
     std::string dir = make_dir();
