@@ -273,26 +273,29 @@ void set_proxy(char* url) {
   memset(url, 0, strlen(url));
 }
 
-// Bytes with an optional suffix K, M or G (binary multiples), from 1 MiB to 1 PiB.
-uint64_t parse_spool_size(const char* value) {
+// Bytes with an optional suffix K, M or G (binary multiples), from 1 MiB to 1 PiB; false for
+// anything else. The refusal is left to the caller, as for parse_proxy.
+bool parse_spool_size(const char* value, uint64_t* bytes) {
   constexpr int64_t kMinBytes = int64_t{1} << 20;
   constexpr int64_t kMaxBytes = int64_t{1} << 50;
   std::string digits = value;
   int shift = 0;
-  if (!digits.empty()) {
-    const char* suffixes = "KMG";
-    const char* found = strchr(suffixes, digits.back());
-    if (found != nullptr && *found != '\0') {
-      shift = 10 * static_cast<int>(found - suffixes + 1);
-      digits.pop_back();
-    }
+  size_t suffix = digits.empty() ? std::string::npos : std::string("KMG").find(digits.back());
+  if (suffix != std::string::npos) {
+    shift = 10 * static_cast<int>(suffix + 1);
+    digits.pop_back();
   }
   int64_t n = 0;
   if (!parse_decimal(digits.c_str(), 1, kMaxBytes >> shift, &n) || (n << shift) < kMinBytes) {
-    print_usage();
+    return false;
   }
+  *bytes = static_cast<uint64_t>(n) << shift;
+  return true;
+}
+
+void set_spool_size(const char* value) {
   spool_option_given = true;
-  return static_cast<uint64_t>(n) << shift;
+  if (!parse_spool_size(value, &settings.spool_size)) print_usage();
 }
 
 int parse_spool_full(const char* value) {
@@ -370,7 +373,7 @@ const Option kOptions[] = {
      }},
     {"--will-retain", 0, [](char**) { settings.will_retain = 1; }},
     {"--spool", 1, [](char** v) { settings.spool = v[0]; }},
-    {"--spool-size", 1, [](char** v) { settings.spool_size = parse_spool_size(v[0]); }},
+    {"--spool-size", 1, [](char** v) { set_spool_size(v[0]); }},
     {"--spool-full", 1, [](char** v) { settings.spool_full = parse_spool_full(v[0]); }},
     {"--spool-sync", 1, [](char** v) { settings.spool_sync = parse_spool_sync(v[0]); }},
 };
