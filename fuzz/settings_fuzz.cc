@@ -45,6 +45,7 @@ const StringOption kStringOptions[] = {
     {"--bind-address", &PublisherSettings::bind_address},
     {"--will-topic", &PublisherSettings::will_topic},
     {"--will-payload", &PublisherSettings::will_payload},
+    {"--spool", &PublisherSettings::spool},
 };
 
 // The options that convert or check their value, and how many arguments each takes.
@@ -70,6 +71,9 @@ const CheckedOption kCheckedOptions[] = {
     {"--will-qos", 1},
     {"--ws-path", 1},
     {"--topic-separator", 1},
+    {"--spool-size", 1},
+    {"--spool-full", 1},
+    {"--spool-sync", 1},
 };
 
 const char kEnvironmentPassword[] = "from the environment";
@@ -203,6 +207,7 @@ struct Expected {
   const char* content_type = nullptr;
   std::vector<std::pair<const char*, const char*>> user_properties;
   bool will_qos_given = false;
+  bool spool_option_given = false;
   bool usage = false;
   bool help = false;
 };
@@ -212,6 +217,7 @@ bool apply(Expected& e, const std::string& option, const std::vector<std::string
   PublisherSettings& s = e.settings;
   const std::string& value = args[i];
   int64_t n = 0;
+  e.spool_option_given = e.spool_option_given || option.rfind("--spool-", 0) == 0;
   if (option == "--qos" || option == "--will-qos") {
     if (value != "0" && value != "1" && value != "2") return false;
     (option == "--qos" ? s.qos : s.will_qos) = value[0] - '0';
@@ -257,6 +263,24 @@ bool apply(Expected& e, const std::string& option, const std::vector<std::string
   } else if (option == "--alpn") {
     if (value.empty() || value.size() > 255) return false;
     s.alpn = value.c_str();
+  } else if (option == "--spool-size") {
+    std::string digits = value;
+    size_t suffix = digits.empty() ? std::string::npos : std::string("KMG").find(digits.back());
+    int shift = suffix == std::string::npos ? 0 : 10 * static_cast<int>(suffix + 1);
+    if (shift > 0) digits.pop_back();
+    if (!decimal_in(digits, 1, (int64_t{1} << 50) >> shift, &n)) return false;
+    if ((n << shift) < (int64_t{1} << 20)) return false;
+    s.spool_size = static_cast<uint64_t>(n) << shift;
+  } else if (option == "--spool-full") {
+    if (value != "block" && value != "drop-oldest") return false;
+    s.spool_full = value == "block" ? kSpoolFullBlock : kSpoolFullDropOldest;
+  } else if (option == "--spool-sync") {
+    if (value == "always") {
+      s.spool_sync = kSpoolSyncAlways;
+    } else {
+      if (!decimal_in(value, 1, 86400, &n)) return false;
+      s.spool_sync = static_cast<int>(n);
+    }
   } else if (option == "--psk") {
     if (value.empty() || value.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
       return false;
@@ -283,7 +307,8 @@ bool combination_refused(const Expected& e, size_t topic_size) {
   if (e.has_psk && (s.cafile || s.capath || s.cert || s.key)) return true;
   bool will = s.will_payload != nullptr || e.will_qos_given || s.will_retain;
   if (will && s.will_topic == nullptr) return true;
-  return s.topic_separator == static_cast<unsigned char>(s.delimiter);
+  if (s.topic_separator == static_cast<unsigned char>(s.delimiter)) return true;
+  return e.spool_option_given && s.spool == nullptr;
 }
 
 // What the command line should give, worked out one argument at a time.
@@ -394,7 +419,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       s.protocol_version != x.protocol_version || s.message_expiry != x.message_expiry ||
       s.session_expiry != x.session_expiry || !same(s.content_type, expected.content_type) ||
       !same(s.alpn, x.alpn) || !same(s.psk, expected.has_psk ? expected.psk.c_str() : nullptr) ||
-      s.will_qos != x.will_qos || s.will_retain != x.will_retain) {
+      s.will_qos != x.will_qos || s.will_retain != x.will_retain || s.spool_size != x.spool_size ||
+      s.spool_full != x.spool_full || s.spool_sync != x.spool_sync) {
     abort();
   }
   if (!same(s.ws_path, x.ws_path) || s.topic_separator != x.topic_separator ||

@@ -58,6 +58,10 @@ const char kFurtherOptions[] =
     "  --will-qos <qos> (quality of service of the will, default is 0)\n"
     "  --will-retain (retain the will)\n"
     "  --topic-separator <sep> (a record SUBTOPIC<sep>PAYLOAD goes to topicname + SUBTOPIC)\n"
+    "  --spool <dir> (keep records on disk until handed over; created when missing)\n"
+    "  --spool-size <bytes>[K|M|G] (most the spool holds on disk, default is 1G)\n"
+    "  --spool-full block|drop-oldest (when the spool is full, default is block)\n"
+    "  --spool-sync always|<seconds> (how often the spool is made durable, default is 1)\n"
     "  --help, -h (as the first argument: print this text)\n"
     "  --version (as the first argument: print the version)\n"
     "LINECAST_PASSWORD in the environment is the password when --password is absent.\n";
@@ -89,6 +93,9 @@ std::string psk_copy;
 
 // "--will-qos 0" leaves will_qos as it was, yet still needs a will topic.
 bool will_qos_given = false;
+
+// Any spool option but "--spool" itself, which they need.
+bool spool_option_given = false;
 
 // Only the exact texts "0", "1" and "2" name a quality of service.
 int parse_qos(const char* value) {
@@ -288,6 +295,44 @@ void set_ws_path(const char* value) {
   settings.ws_path = value;
 }
 
+// Bytes with an optional suffix K, M or G (binary multiples), from 1 MiB to 1 PiB; false for
+// anything else. The refusal is left to the caller, as for parse_proxy.
+bool parse_spool_size(const char* value, uint64_t* bytes) {
+  constexpr int64_t kMinBytes = int64_t{1} << 20;
+  constexpr int64_t kMaxBytes = int64_t{1} << 50;
+  std::string digits = value;
+  int shift = 0;
+  size_t suffix = digits.empty() ? std::string::npos : std::string("KMG").find(digits.back());
+  if (suffix != std::string::npos) {
+    shift = 10 * static_cast<int>(suffix + 1);
+    digits.pop_back();
+  }
+  int64_t n = 0;
+  if (!parse_decimal(digits.c_str(), 1, kMaxBytes >> shift, &n) || (n << shift) < kMinBytes) {
+    return false;
+  }
+  *bytes = static_cast<uint64_t>(n) << shift;
+  return true;
+}
+
+void set_spool_size(const char* value) {
+  spool_option_given = true;
+  if (!parse_spool_size(value, &settings.spool_size)) print_usage();
+}
+
+int parse_spool_full(const char* value) {
+  spool_option_given = true;
+  if (strcmp(value, "block") == 0) return kSpoolFullBlock;
+  if (strcmp(value, "drop-oldest") == 0) return kSpoolFullDropOldest;
+  print_usage();
+}
+
+int parse_spool_sync(const char* value) {
+  spool_option_given = true;
+  if (strcmp(value, "always") == 0) return kSpoolSyncAlways;
+  return static_cast<int>(decimal_or_usage(value, 1, 86400));
+}
+
 void set_psk(char* value) {
   if (value[0] == '\0' || strspn(value, "0123456789abcdefABCDEF") != strlen(value)) {
     print_usage();
@@ -353,6 +398,10 @@ const Option kOptions[] = {
     // Like the delimiter, the first byte; "": the zero byte.
     {"--topic-separator", 1,
      [](char** v) { settings.topic_separator = static_cast<unsigned char>(v[0][0]); }},
+    {"--spool", 1, [](char** v) { settings.spool = v[0]; }},
+    {"--spool-size", 1, [](char** v) { set_spool_size(v[0]); }},
+    {"--spool-full", 1, [](char** v) { settings.spool_full = parse_spool_full(v[0]); }},
+    {"--spool-sync", 1, [](char** v) { settings.spool_sync = parse_spool_sync(v[0]); }},
 };
 
 const Option* find_option(const char* name) {
@@ -385,6 +434,7 @@ void check_combinations(const char* topic) {
 
   // The delimiter stays at the end of the payload, so it cannot also end the subtopic.
   if (s.topic_separator == static_cast<unsigned char>(s.delimiter)) print_usage();
+  if (spool_option_given && s.spool == nullptr) print_usage();
 }
 
 }  // namespace
@@ -392,6 +442,7 @@ void check_combinations(const char* topic) {
 void parse_arguments(int argc, char** argv) {
   if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) print_help();
   will_qos_given = false;
+  spool_option_given = false;
   for (int i = 2; i < argc; ++i) {
     const Option* option = find_option(argv[i]);
     if (option == nullptr) continue;  // anything else is skipped without a message

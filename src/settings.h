@@ -13,6 +13,12 @@ constexpr long kMaxPacketBytes = 268435455;
 /// `reconnect` for "--reconnect forever".
 constexpr int kReconnectForever = -1;
 
+/// `spool_full` values: stop reading when the spool is full, or drop its oldest records.
+constexpr int kSpoolFullBlock = 0;
+constexpr int kSpoolFullDropOldest = 1;
+/// `spool_sync` for "--spool-sync always".
+constexpr int kSpoolSyncAlways = 0;
+
 /// MQTT protocol levels as CONNECT carries them.
 constexpr int kMqtt311 = 4;
 constexpr int kMqtt5 = 5;
@@ -77,6 +83,11 @@ struct PublisherSettings {
   // Per-record topics: a record "SUBTOPIC separator PAYLOAD" goes to the topic argument (then a
   // prefix) followed by SUBTOPIC. A byte value 0 .. 255; -1 when absent.
   int topic_separator = -1;
+  // The disk spool; the other spool options are refused without "--spool".
+  const char* spool = nullptr;              // its directory; no spool when absent
+  uint64_t spool_size = uint64_t{1} << 30;  // bytes, 1 MiB .. 1 PiB
+  int spool_full = kSpoolFullBlock;
+  int spool_sync = 1;  // seconds, 1 .. 86400, or kSpoolSyncAlways
 };
 
 /// The process-wide settings, written only by parse_arguments.
@@ -89,7 +100,7 @@ extern PublisherSettings settings;
 /// a value missing or out of range, "--maxdatalen" beyond what one message to this topic can
 /// carry, an MQTT 5 property without "--protocol-version 5", "--psk" without "--psk-identity"
 /// or the reverse or with a certificate option, a will option without "--will-topic", or a
-/// "--topic-separator" equal to the delimiter.
+/// "--topic-separator" equal to the delimiter, or a spool option without "--spool".
 /// Ends it through print_help when argv[1] is "--help" or "-h".
 /// The password and the PSK are copied and their arguments overwritten, and so is the whole
 /// "--proxy" argument, so that other users' `ps` no longer shows them. Without "--password",

@@ -231,7 +231,9 @@ std::string describe(const PublisherSettings& s) {
       << " pass=" << s.proxy.password << " http=" << s.proxy.http << " ws_path=" << text(s.ws_path)
       << " bind_address=" << text(s.bind_address) << " will_topic=" << text(s.will_topic)
       << " will_payload=" << text(s.will_payload) << " will_qos=" << s.will_qos
-      << " will_retain=" << s.will_retain << " topic_separator=" << s.topic_separator;
+      << " will_retain=" << s.will_retain << " topic_separator=" << s.topic_separator
+      << " spool=" << text(s.spool) << " spool_size=" << s.spool_size
+      << " spool_full=" << s.spool_full << " spool_sync=" << s.spool_sync;
   return out.str();
 }
 
@@ -317,6 +319,23 @@ TEST(Settings, NewOptionsGiveTheirFields) {
        }},
       {{"--will-topic", "--will-retain", "--will-payload", ""},
        [](PublisherSettings& s) { s.will_topic = "--will-retain", s.will_payload = ""; }},
+      {{"--spool", "/var/spool/lc"}, [](PublisherSettings& s) { s.spool = "/var/spool/lc"; }},
+      // The spool options may come before "--spool".
+      {{"--spool-size", "1048576", "--spool-full", "drop-oldest", "--spool-sync", "always",
+        "--spool", "d"},
+       [](PublisherSettings& s) {
+         s.spool = "d", s.spool_size = 1 << 20, s.spool_full = kSpoolFullDropOldest,
+         s.spool_sync = kSpoolSyncAlways;
+       }},
+      {{"--spool", "d", "--spool-size", "1024K", "--spool-sync", "86400", "--spool-full",
+        "drop-oldest", "--spool-full", "block"},
+       [](PublisherSettings& s) { s.spool = "d", s.spool_size = 1 << 20, s.spool_sync = 86400; }},
+      {{"--spool", "d", "--spool-size", "3M", "--spool-sync", "1"},
+       [](PublisherSettings& s) { s.spool = "d", s.spool_size = 3 << 20; }},
+      {{"--spool", "d", "--spool-size", "1048576G"},
+       [](PublisherSettings& s) { s.spool = "d", s.spool_size = uint64_t{1} << 50; }},
+      {{"--spool", "d", "--spool-size", "5G"},
+       [](PublisherSettings& s) { s.spool = "d", s.spool_size = uint64_t{5} << 30; }},
   };
   for (const Case& c : cases) {
     PublisherSettings expected;
@@ -410,7 +429,7 @@ TEST(SettingsDeathTest, NewOptionsRefuseMissingOrBadValues) {
        {"--reconnect", "--keepalive", "--protocol-version", "--message-expiry", "--content-type",
         "--session-expiry", "--alpn", "--psk", "--psk-identity", "--proxy", "--bind-address",
         "--ws-path", "--will-topic", "--will-payload", "--will-qos", "--user-property",
-        "--topic-separator"}) {
+        "--topic-separator", "--spool", "--spool-size", "--spool-full", "--spool-sync"}) {
     expect_usage_exit({option});
   }
   expect_usage_exit({"--protocol-version", "5", "--user-property", "name"});
@@ -439,6 +458,12 @@ TEST(SettingsDeathTest, NewOptionsRefuseMissingOrBadValues) {
       {{"--psk-identity", "i", "--psk"}, {"", "0x12", "12 ab", "g1"}},
       {{"--will-topic", "t", "--will-qos"}, {"3", "01"}},
       {{"--ws-path"}, {"", "mqtt", "/a b", "/a\tb", "/\x7f"}},
+      // Under 1 MiB or over 1 PiB, a lower-case or unknown suffix, a suffix alone, a sign.
+      {{"--spool", "d", "--spool-size"},
+       {"", "0", "1048575", "1023K", "0G", "1048577G", "1125899906842625", "1m", "1T", "1MB", "M",
+        "-1G", "+1G", " 1G", "1.5G", "99999999999999999999"}},
+      {{"--spool", "d", "--spool-full"}, {"", "Block", "drop", "drop_oldest", "none"}},
+      {{"--spool", "d", "--spool-sync"}, {"", "0", "86401", "-1", "Always", "never", "1s"}},
       // Another scheme, no or a bad host, a bad port, a path, bad credentials.
       {{"--proxy"},
        {"",
@@ -512,6 +537,11 @@ TEST(SettingsDeathTest, OptionsThatNeedAnotherAreRefusedAlone) {
       {"--topic-separator", "\n"},
       {"--topic-separator", ",", "--delimiter", ","},
       {"--topic-separator", "", "--delimiter", ""},
+      // The spool options need a spool.
+      {"--spool-size", "10M"},
+      {"--spool-full", "drop-oldest"},
+      {"--spool-sync", "always"},
+      {"--spool-full", "block", "--verbose"},
   };
   for (const auto& args : refused) expect_usage_exit(args);
 }
