@@ -79,6 +79,7 @@ void window_add(Window& w, std::string_view topic, const void* payload, size_t l
   r.retain = retain;
   r.dup = false;
   r.stage = Stage::kUnsent;
+  r.release_recorded = false;
   r.topic_len = static_cast<uint16_t>(topic.size());
   const auto* bytes = static_cast<const unsigned char*>(payload);
   r.bytes.assign(topic.begin(), topic.end());
@@ -99,12 +100,38 @@ InflightRecord* window_next_unsent(Window& w) {
 
 void window_mark_sent(Window& w, InflightRecord& record) { set_stage(w, record, Stage::kAwaitAck); }
 
+void window_add_sent(Window& w, std::string_view topic, const void* payload, size_t len,
+                     int qos, bool retain, bool released) {
+  window_add(w, topic, payload, len, qos, retain);
+  InflightRecord& r = at(w, w.count - 1);
+  r.release_recorded = released;
+  set_stage(w, r, released ? Stage::kAwaitComp : Stage::kAwaitAck);
+}
+
+void window_gated_releases(Window& w, std::vector<uint16_t>* ids) {
+  ids->clear();
+  if (!w.release_gate) return;
+  for (size_t i = 0; i < w.releases_count; ++i) {
+    uint16_t id = w.releases[(w.releases_first + i) % kWindowRecords];
+    const InflightRecord* r = find(w, id);
+    if (r != nullptr && r->stage == Stage::kReleasing && !r->release_recorded) ids->push_back(id);
+  }
+}
+
+void window_open_release(Window& w, uint16_t packet_id) {
+  InflightRecord* r = find(w, packet_id);
+  if (r != nullptr) r->release_recorded = true;
+}
+
 bool window_next_release(Window& w, uint16_t* packet_id) {
   while (w.releases_count > 0) {
     uint16_t id = w.releases[w.releases_first];
+    InflightRecord* r = find(w, id);
+    if (w.release_gate && r != nullptr && r->stage == Stage::kReleasing && !r->release_recorded) {
+      return false;
+    }
     w.releases_first = (w.releases_first + 1) % kWindowRecords;
     --w.releases_count;
-    InflightRecord* r = find(w, id);
     if (r == nullptr || r->stage != Stage::kReleasing) continue;
     set_stage(w, *r, Stage::kAwaitComp);
     *packet_id = id;
@@ -169,4 +196,8 @@ size_t window_restart(Window& w, bool resume, uint16_t* last) {
   return again;
 }
 
-bool window_holds(Window& w, uint16_t packet_id) { return find(w, packet_id) != nullptr; }
+bool window_answered(Window& w, uint16_t packet_id) {
+  const InflightRecord* r = find(w, packet_id);
+  return r == nullptr || (r->stage != Stage::kUnsent && r->stage != Stage::kAwaitAck);
+}
+

@@ -28,6 +28,7 @@ struct InflightRecord {
   bool retain = false;
   bool dup = false;  // sent before on a session the broker kept: the DUP flag goes with it
   Stage stage = Stage::kUnsent;
+  bool release_recorded = false;  // with a release gate: its PUBREL may leave
   uint16_t topic_len = 0;
   // The topic's bytes, then the payload's: one buffer a record, reused by the ring.
   std::vector<unsigned char> bytes;
@@ -62,6 +63,9 @@ struct Window {
   size_t quota = kWindowRecords;
   size_t qos2_quota = kWindowRecords;
   bool slot_until_complete = false;
+  // A PUBREL leaves only once the record says it may: an owner that must note it first (so
+  // that a later run completes the record instead of sending it again) holds the gate.
+  bool release_gate = false;
   uint16_t next_id = 1;
 };
 
@@ -74,13 +78,24 @@ bool window_has_room(const Window& w, size_t len, size_t records, size_t bytes);
 void window_add(Window& w, std::string_view topic, const void* payload, size_t len, int qos,
                 bool retain);
 
+/// Takes a copy of a record an earlier run had sent (`released`: and released), as if this
+/// run had sent it on a connection now lost: window_restart decides what goes again.
+void window_add_sent(Window& w, std::string_view topic, const void* payload, size_t len,
+                     int qos, bool retain, bool released);
+
+/// The packet identifiers whose PUBREL waits at the release gate, oldest first.
+void window_gated_releases(Window& w, std::vector<uint16_t>* ids);
+
+/// Lets the PUBREL of `packet_id` pass the release gate.
+void window_open_release(Window& w, uint16_t packet_id);
+
 /// The oldest record still to be written when the broker's quota has a slot for it; the
 /// caller writes it and calls window_mark_sent. Null when there is none or no slot.
 InflightRecord* window_next_unsent(Window& w);
 void window_mark_sent(Window& w, InflightRecord& record);
 
 /// The packet identifier of the next PUBREL to write, marking its record as released.
-/// Returns false when none is due.
+/// Returns false when none is due, or the next waits at the release gate.
 bool window_next_release(Window& w, uint16_t* packet_id);
 
 /// What an acknowledgement did.
@@ -103,9 +118,10 @@ AckOutcome window_ack(Window& w, unsigned char type, uint16_t packet_id, uint8_t
 /// of the newest of them, 0 when there is none.
 size_t window_restart(Window& w, bool resume, uint16_t* last);
 
-/// Whether the window still holds the record with `packet_id`: once it does not, that record
-/// and every one before it are handed over.
-bool window_holds(Window& w, uint16_t packet_id);
+/// Whether the broker has answered the record with `packet_id` (PUBACK, PUBREC), or it is
+/// handed over.
+bool window_answered(Window& w, uint16_t packet_id);
+
 
 /// Records held; not 0 while any record is not yet handed over.
 inline size_t window_pending(const Window& w) { return w.count; }

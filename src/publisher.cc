@@ -9,8 +9,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <openssl/crypto.h>
 
@@ -18,6 +20,7 @@
 #include "record_reader.h"
 #include "session.h"
 #include "settings.h"
+#include "spool.h"
 #include "topics.h"
 #include "wait.h"
 
@@ -28,6 +31,8 @@ namespace {
 constexpr int kDrainTimeoutMs = 10000;
 // After a stop request, a record already begun gets this long for the rest of its bytes.
 constexpr int kRecordTimeoutMs = 10000;
+// The most QoS 2 records a run has in flight: as many as an earlier run may have left there.
+constexpr size_t kMostInFlightQos2 = 256;
 
 volatile std::sig_atomic_t stop_requested = 0;
 volatile std::sig_atomic_t counters_requested = 0;
@@ -41,9 +46,16 @@ void on_stop_signal(int) {
 
 void on_counters_signal(int) { counters_requested = 1; }
 
-// Ends the process at once with status -1 after a fixed message; nothing is released.
+Spool* the_spool = nullptr;  // for the ends that leave records in it
+
+// Ends the process at once with status -1 after a fixed message; nothing is released. Records
+// in the spool stay there, made durable, for the next run.
 [[noreturn]] void fail(const char* message) {
   fputs(message, stdout);
+  if (the_spool != nullptr && spool_sync(*the_spool) == kSpoolOk) {
+    unsigned long long left = spool_counters(*the_spool).records;
+    if (left > 0) printf("%llu records stay in the spool\n", left);
+  }
   fflush(stdout);
   exit(-1);
 }
@@ -55,11 +67,31 @@ struct Run {
   std::string_view prefix;  // the command line's topic
   std::string topic;        // of the record at hand with --topic-separator
   unsigned long long records_read = 0;
-  unsigned long long not_published = 0;  // records whose topic no broker takes
+  unsigned long long records_routed = 0;  // given their topic, in input order
+  unsigned long long not_published = 0;   // records whose topic no broker takes
   long long end_seen_ms = 0;  // when a stop request or the end of input was first seen
   long long last_input_ms = 0;
   bool stopping_said = false;
+  // With --spool: records go through it, and from it to the session as room allows.
+  SpoolPtr spool;
+  bool spool_more = false;  // flushed records spool_next has not returned yet
+  bool in_hand = false;     // a record taken from the spool that waits for room
+  uint64_t hand_seq = 0;
+  std::string hand;
+  std::string_view hand_topic, hand_payload;
+  uint64_t damaged_at_start = 0;
+  // Records taken from the spool and not yet settled, in order; `counted`: the session has
+  // it (a record left out for its topic settles at once, in its turn).
+  struct Taken {
+    uint64_t seq;
+    bool counted;
+  };
+  std::deque<Taken> taken;
+  std::vector<uint64_t> resumed;  // records an earlier run released, ascending
+  uint64_t settled_seen = 0;  // session_settled at the last look
+  uint64_t dropped = 0;       // records dropped from a full spool
 };
+
 
 // The one stop clock: from the stop request or the end of input on, waits end once 10 s pass
 // without a record moving on its way.
@@ -80,11 +112,18 @@ void print_counters(const Run& run) {
   SessionStats s = session_stats(*run.session);
   printf(
       "read=%llu published=%llu acknowledged=%llu in_flight=%llu resent=%llu "
-      "connections=%llu bytes_published=%llu\n",
+      "connections=%llu bytes_published=%llu",
       run.records_read, static_cast<unsigned long long>(s.published),
       static_cast<unsigned long long>(s.acknowledged), static_cast<unsigned long long>(s.in_flight),
       static_cast<unsigned long long>(s.resent), static_cast<unsigned long long>(s.connections),
       static_cast<unsigned long long>(s.bytes));
+  if (run.spool != nullptr) {
+    SpoolCounters c = spool_counters(*run.spool);
+    printf(" spool_records=%llu spool_bytes=%llu dropped=%llu",
+           static_cast<unsigned long long>(c.records), static_cast<unsigned long long>(c.bytes),
+           static_cast<unsigned long long>(c.dropped));
+  }
+  printf("\n");
 }
 
 // A wait came back for a signal: the counters when asked for; a stop request starts the stop
@@ -118,15 +157,20 @@ void report_unsupported(const Run& run) {
 
 [[noreturn]] void end_with(Run& run, Outcome outcome);
 
+void spool_round(Run& run);
+
 // Hands over everything still in flight, then disconnects.
 void drain(Run& run) {
   start_stop_clock(run);
   for (;;) {
     Outcome o = session_drain(*run.session, stop_deadline(run));
     if (o == Outcome::kDone) return;
+    if (o == Outcome::kProgress) spool_round(run);
     if (o == Outcome::kInterrupted) on_wake(run);
     if (o == Outcome::kTimedOut && gave_up(run)) fail("Failed to deliver all records\n");
-    if (o != Outcome::kInterrupted && o != Outcome::kTimedOut) end_with(run, o);
+    if (o != Outcome::kInterrupted && o != Outcome::kTimedOut && o != Outcome::kProgress) {
+      end_with(run, o);
+    }
   }
 }
 
@@ -177,6 +221,7 @@ struct StdinSource : ByteSource {
         deadline = std::max(run.end_seen_ms, run.last_input_ms) + kRecordTimeoutMs;
         if (now_ms() >= deadline) return 0;
       }
+      if (run.spool != nullptr) spool_round(run);
       Outcome o = session_wait(*run.session, STDIN_FILENO, deadline);
       if (o == Outcome::kInput) {
         ssize_t got = ::read(STDIN_FILENO, buf, len);
@@ -184,7 +229,7 @@ struct StdinSource : ByteSource {
         if (got >= 0 || (errno != EINTR && errno != EAGAIN)) return got;
       } else if (o == Outcome::kInterrupted) {
         on_wake(run);
-      } else if (o != Outcome::kTimedOut) {
+      } else if (o != Outcome::kTimedOut && o != Outcome::kProgress) {
         end_with(run, o);
       }
     }
@@ -229,35 +274,248 @@ void publish(Run& run, std::string_view topic, std::string_view payload) {
   }
 }
 
-// Reads records and publishes them until the input ends: at its end, on a read error, or
-// by a stop request once no record is begun. Every byte read is published first. Returns the
-// last read_record result.
+// The topic and payload of a record: with --topic-separator the record names its topic after
+// the command line's. False, after a line saying so, when no broker takes that topic.
+bool route(Run& run, std::string_view record, std::string_view* topic,
+           std::string_view* payload) {
+  ++run.records_routed;
+  *topic = run.prefix;
+  *payload = record;
+  if (settings.topic_separator < 0) return true;
+  *payload = split_record(record, static_cast<char>(settings.topic_separator), run.prefix,
+                          &run.topic);
+  *topic = run.topic;
+  TopicProblem problem = topic_problem(*topic);
+  if (problem == TopicProblem::kNone) return true;
+  report_unpublished(run.records_routed, *topic, problem);
+  ++run.not_published;
+  return false;
+}
+
+// Publishes a record read from the input, or with --spool puts it in the spool.
+void deliver(Run& run, std::string_view record);
+
+// Reads records and delivers them until the input ends: at its end, on a read error, or by a
+// stop request once no record is begun. Every byte read is delivered first. Returns the last
+// read_record result.
 int publish_loop(Run& run) {
   StdinSource input(run);
   Record record;
   int status;
   while ((status = read_record(run.reader, input, &record)) > 0) {
     ++run.records_read;
-    std::string_view payload(reinterpret_cast<const char*>(record.data), record.len);
-    std::string_view topic = run.prefix;
-    if (settings.topic_separator >= 0) {
-      payload = split_record(payload, static_cast<char>(settings.topic_separator), run.prefix,
-                             &run.topic);
-      topic = run.topic;
-      TopicProblem problem = topic_problem(topic);
-      if (problem != TopicProblem::kNone) {
-        report_unpublished(run.records_read, topic, problem);
-        ++run.not_published;
-        continue;
-      }
-    }
-    if (settings.verbose) {
-      printf("Publishing data of length %d\n", static_cast<int>(payload.size()));
-    }
-    publish(run, topic, payload);
+    deliver(run, std::string_view(reinterpret_cast<const char*>(record.data), record.len));
     print_counters(run);
   }
   return status;
+}
+
+// ---------------------------------------------------------------------------------------------
+// With --spool every record goes to disk first, and from there to the session as it has room,
+// so that the input is read on while the broker is away or slow.
+
+// A spool that cannot be written: what the session took is still handed over; the spool keeps
+// the rest.
+[[noreturn]] void spool_failed(Run& run) {
+  printf("%s\n", spool_error(*run.spool).c_str());
+  say_stopping(run);
+  drain(run);
+  fail("");
+}
+
+// Records the session settled leave the spool: its watermark moves past them, once per look.
+void settle(Run& run) {
+  uint64_t settled = session_settled(*run.session);
+  uint64_t newly = settled - run.settled_seen;
+  run.settled_seen = settled;
+  bool moved = false;
+  uint64_t last = 0;
+  while (!run.taken.empty() && (!run.taken.front().counted || newly > 0)) {
+    if (run.taken.front().counted) --newly;
+    last = run.taken.front().seq;
+    moved = true;
+    run.taken.pop_front();
+  }
+  if (moved && spool_ack(*run.spool, last) != kSpoolOk) spool_failed(run);
+}
+
+// A PUBREL leaves only once the spool says it was sent: a later run then completes its record
+// instead of publishing it again.
+void note_releases(Run& run) {
+  std::vector<uint16_t> ids;
+  session_gated_releases(*run.session, &ids);
+  if (ids.empty()) return;
+  for (uint16_t id : ids) {
+    for (const Run::Taken& t : run.taken) {
+      if (!t.counted || spool_packet_id(t.seq) != id) continue;
+      if (spool_mark_released(*run.spool, t.seq) != kSpoolOk) spool_failed(run);
+      break;
+    }
+  }
+  if (settings.spool_sync == kSpoolSyncAlways && spool_flush(*run.spool) == kSpoolError) {
+    spool_failed(run);
+  }
+  session_open_releases(*run.session, ids);
+}
+
+// Takes the next record out of the spool into the hand, with its topic. False when the spool
+// has no more.
+bool take_from_spool(Run& run) {
+  while (!run.in_hand && run.spool_more) {
+    SpoolRecord r;
+    int got = spool_next(*run.spool, &r);
+    if (got < 0) spool_failed(run);
+    if (got == 0) {
+      run.spool_more = false;
+      break;
+    }
+    run.hand.assign(reinterpret_cast<const char*>(r.data), r.len);
+    run.hand_seq = r.seq;
+    if (route(run, run.hand, &run.hand_topic, &run.hand_payload)) {
+      run.in_hand = true;
+    } else {
+      run.taken.push_back({r.seq, false});  // settles in its turn
+    }
+  }
+  return run.in_hand;
+}
+
+// Hands records from the spool to the session while it takes them without waiting.
+void feed(Run& run) {
+  Session& s = *run.session;
+  while (take_from_spool(run) &&
+         session_has_room(s, run.hand_topic.size() + run.hand_payload.size())) {
+    if (settings.verbose) {
+      printf("Publishing data of length %d\n", static_cast<int>(run.hand_payload.size()));
+    }
+    session_next_packet_id(s, spool_packet_id(run.hand_seq));
+    publish(run, run.hand_topic, run.hand_payload);
+    run.taken.push_back({run.hand_seq, true});
+    run.in_hand = false;
+  }
+  session_set_waiting(s, run.in_hand || run.spool_more);
+}
+
+// One round between waits: what was read reaches the spool file, records go on to the
+// session, settled ones leave, PUBRELs are noted, and the spool is synced when due.
+void spool_round(Run& run) {
+  int flushed = spool_flush(*run.spool);
+  if (flushed == kSpoolError) spool_failed(run);
+  if (flushed == kSpoolOk) run.spool_more = true;
+  feed(run);
+  settle(run);
+  note_releases(run);
+  if (spool_maybe_sync(*run.spool, now_ms()) != kSpoolOk) spool_failed(run);
+}
+
+// A wait between spool rounds came back: a signal, the stop clock, or the end of the run.
+void after_wait(Run& run, Outcome o) {
+  if (o == Outcome::kInterrupted) on_wake(run);
+  if (o == Outcome::kTimedOut && gave_up(run)) end_with(run, o);
+  if (o != Outcome::kInterrupted && o != Outcome::kTimedOut && o != Outcome::kProgress &&
+      o != Outcome::kDone) {
+    end_with(run, o);
+  }
+}
+
+void deliver(Run& run, std::string_view record) {
+  if (run.spool == nullptr) {
+    std::string_view topic, payload;
+    if (!route(run, record, &topic, &payload)) return;
+    if (settings.verbose) printf("Publishing data of length %d\n", static_cast<int>(payload.size()));
+    publish(run, topic, payload);
+    return;
+  }
+  for (;;) {
+    uint64_t seq = 0, dropped = 0;
+    int rc = spool_append(*run.spool, reinterpret_cast<const unsigned char*>(record.data()),
+                          record.size(), &seq, &dropped);
+    if (dropped > 0) {
+      printf("Spool full: dropped the %llu oldest records\n",
+             static_cast<unsigned long long>(dropped));
+      run.dropped += dropped;
+    }
+    if (rc == kSpoolOk) return;
+    if (rc == kSpoolError) spool_failed(run);
+    // Full: the input waits until records leave the spool.
+    spool_round(run);
+    after_wait(run, session_wait(*run.session, -1, stop_deadline(run)));
+  }
+}
+
+// Opens the spool before the first connection; what an earlier run left goes first. With QoS 2
+// over MQTT 5 and a kept session, the records that run had in flight are completed on the
+// broker's session rather than sent as new.
+void open_spool(Run& run, SessionConfig* config) {
+  SpoolOptions o;
+  o.dir = settings.spool;
+  o.size_bytes = settings.spool_size;
+  o.drop_oldest = settings.spool_full == kSpoolFullDropOldest;
+  o.sync_seconds = settings.spool_sync;
+  o.max_record = static_cast<size_t>(settings.maxdatalen);
+  SpoolRecovery r;
+  std::string error;
+  run.spool = spool_open(o, &r, &error);
+  if (run.spool == nullptr) fail((error + "\n").c_str());
+  the_spool = run.spool.get();
+  run.damaged_at_start = r.damaged;
+  if (r.damaged > 0) {
+    printf("Spool: %llu damaged records skipped\n", static_cast<unsigned long long>(r.damaged));
+  }
+  if (r.records > 0) {
+    printf("Spool: %llu records from an earlier run go first\n",
+           static_cast<unsigned long long>(r.records));
+  }
+  bool same_client = r.clientid.empty() || r.clientid == settings.clientid;
+  if (r.records > 0 && !same_client) {
+    printf("Spool: records of client %s go again at least once\n", r.clientid.c_str());
+  }
+  bool exactly_once = settings.qos == 2 && settings.protocol_version == kMqtt5 &&
+                      settings.session_expiry >= 0;
+  config->from_store = true;
+  config->gate_releases = exactly_once;
+  config->resume_first = exactly_once && r.records > 0 && same_client && !r.clientid.empty();
+  if (spool_set_clientid(*run.spool, settings.clientid) != kSpoolOk) {
+    fail((spool_error(*run.spool) + "\n").c_str());
+  }
+  run.spool_more = r.records > 0;
+  if (config->resume_first) run.resumed = std::move(r.released);
+}
+
+// The records an earlier run may have had in flight go into the session as that run left them,
+// before the first connection resumes the broker's session.
+void resume_from_spool(Run& run) {
+  for (size_t i = 0; i < kMostInFlightQos2 && take_from_spool(run); ++i) {
+    bool released = std::binary_search(run.resumed.begin(), run.resumed.end(), run.hand_seq);
+    session_next_packet_id(*run.session, spool_packet_id(run.hand_seq));
+    session_add_resumed(*run.session, run.hand_topic, run.hand_payload.data(),
+                        run.hand_payload.size(), released);
+    run.taken.push_back({run.hand_seq, true});
+    run.in_hand = false;
+  }
+}
+
+// The orderly end with a spool: everything in it goes to the session, which then drains;
+// what could not be handed over stays for the next run.
+void empty_spool(Run& run) {
+  start_stop_clock(run);
+  for (spool_round(run); run.in_hand || run.spool_more; spool_round(run)) {
+    after_wait(run, session_wait(*run.session, -1, stop_deadline(run)));
+  }
+}
+
+void close_spool(Run& run) {
+  settle(run);
+  SpoolCounters c = spool_counters(*run.spool);
+  if (c.damaged > run.damaged_at_start) {
+    printf("Spool: %llu damaged records skipped\n",
+           static_cast<unsigned long long>(c.damaged - run.damaged_at_start));
+  }
+  if (run.dropped > 0) {
+    printf("%llu records dropped from the spool\n", static_cast<unsigned long long>(run.dropped));
+  }
+  the_spool = nullptr;
+  if (spool_close(std::move(run.spool)) != kSpoolOk) fail("Failed to close the spool\n");
 }
 
 // A stop request during an outage with records to deliver: the attempts go on, within the stop
@@ -267,7 +525,9 @@ void ride_out_outage(Run& run) {
     Outcome o = session_wait(*run.session, -1, stop_deadline(run));
     if (o == Outcome::kInterrupted) on_wake(run);
     if (o == Outcome::kTimedOut && gave_up(run)) end_with(run, o);
-    if (o != Outcome::kInterrupted && o != Outcome::kTimedOut && o != Outcome::kDone) {
+    if (o == Outcome::kProgress) spool_round(run);
+    if (o != Outcome::kInterrupted && o != Outcome::kTimedOut && o != Outcome::kDone &&
+        o != Outcome::kProgress) {
       end_with(run, o);
     }
   }
@@ -401,9 +661,14 @@ int main(int argc, char** argv) {
 
   Run run;
   run.prefix = topic;
-  run.session = make_session(session_config());
+  SessionConfig config = session_config();
+  if (settings.spool != nullptr) open_spool(run, &config);
+  run.session = make_session(config);
+  if (config.resume_first) resume_from_spool(run);
   install_signal_handlers();
-  connect_first(run);
+  // With a spool and --reconnect the input goes into the spool while the first connection is
+  // still being made.
+  if (run.spool == nullptr || settings.reconnect == 0) connect_first(run);
   if (!init_reader(&run.reader, settings.delimiter, settings.maxdatalen)) {
     fail("Failed to allocate the record buffer\n");
   }
@@ -417,7 +682,9 @@ int main(int argc, char** argv) {
   if (stop_requested) ride_out_outage(run);
   say_stopping(run);
   run.reader = RecordReader();
+  if (run.spool != nullptr) empty_spool(run);
   drain(run);
+  if (run.spool != nullptr) close_spool(run);
   if (run.not_published > 0) printf("%llu records not published\n", run.not_published);
   // QoS 0 records a lost connection cut off partway are gone: the run must not say otherwise.
   if (session_stats(*run.session).lost > 0) fail("Failed to deliver all records\n");

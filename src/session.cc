@@ -83,6 +83,7 @@ struct Session {
   size_t skip = 0;             // bytes of a long incoming packet still to be dropped
   uint16_t resend_last = 0;    // the newest record sent again on this connection; 0 for none
   long long last_progress_ms = 0;
+  bool waiting = false;  // records wait outside the session
   ConnectError error;
   uint8_t refusal = 0;
   bool unsupported = false;
@@ -434,14 +435,15 @@ enum class Attempt {
 };
 
 // One connection attempt, announced. The records sent again on a new connection must be
-// acknowledged before it counts as made, so that a broker that drops the connection over one
+// answered (PUBACK, PUBREC) before it counts as made, so that a broker that drops the connection over one
 // of them fails the attempt instead of taking new records meanwhile.
 Attempt attempt(Session& s) {
   printf("Connecting\n");
   ConnectRequest request = s.config.request;
   // A kept session is resumed from the second connection of the run on; the first starts
   // clean, so that nothing of an earlier run can mix with this one's packet identifiers.
-  request.clean_start = !(request.session_expiry >= 0 && s.ever_connected);
+  request.clean_start =
+      !(request.session_expiry >= 0 && (s.ever_connected || s.config.resume_first));
   Connection conn;
   if (!connect_broker(request, now_ms() + kConnectTimeoutMs, &conn, &s.error)) {
     return Attempt::kNoConnection;
@@ -452,7 +454,7 @@ Attempt attempt(Session& s) {
   }
   start_connection(s, conn, s.v5 && request.session_expiry >= 0 && conn.session_present);
   bool resent = wait_until(s, kConnectTimeoutMs, [&s] {
-    return s.resend_last == 0 || !window_holds(s.window, s.resend_last);
+    return s.resend_last == 0 || window_answered(s.window, s.resend_last);
   });
   if (!resent) {
     if (!s.unsupported) s.error.failure = ConnectFailure::kClosed;
@@ -467,7 +469,15 @@ Attempt attempt(Session& s) {
 // Whether the session should be connected now: always with --reconnect, by default only when
 // a record or the end needs it or records are outstanding.
 bool wants_connection(const Session& s, bool needed) {
-  return needed || s.config.reconnect != 0 || pending(s);
+  return needed || s.config.reconnect != 0 || pending(s) || s.waiting;
+}
+
+// From a store, PUBRELs at the gate wait for the caller.
+bool releases_gated(Session& s) {
+  if (!s.config.gate_releases || s.window.releases_count == 0) return false;
+  std::vector<uint16_t> ids;
+  window_gated_releases(s.window, &ids);
+  return !ids.empty();
 }
 
 // One round of any wait: connects when the policy says so; otherwise services the connection,
@@ -544,6 +554,7 @@ SessionPtr make_session(const SessionConfig& config) {
   s->config = config;
   s->v5 = config.request.protocol_version == 5;
   s->window.slot_until_complete = s->v5;
+  s->window.release_gate = config.gate_releases;
   Reconnection& r = s->reconnection;
   r.attempts_left = config.reconnect;  // after the first attempt, which does not count
   r.free_attempt = true;
@@ -597,8 +608,12 @@ Outcome session_publish(Session& s, std::string_view topic, const void* payload,
 }
 
 Outcome session_wait(Session& s, int fd, long long deadline) {
+  const uint64_t settled = session_settled(s);
   for (;;) {
     if (s.refusal != 0) return Outcome::kRefused;
+    if (s.config.from_store && (session_settled(s) != settled || releases_gated(s))) {
+      return Outcome::kProgress;
+    }
     Outcome o = step(s, fd, deadline, false);
     if (o != Outcome::kDone) return o;
   }
@@ -609,11 +624,45 @@ Outcome session_drain(Session& s, long long deadline) {
     pump(s);
     flush(s);
     if (!pending(s)) break;
+    if (releases_gated(s)) return Outcome::kProgress;
     Outcome o = step(s, -1, deadline, true);
     if (o != Outcome::kDone) return o;
   }
   if (s.connected) disconnect(s);
   return Outcome::kDone;
+}
+
+void session_add_resumed(Session& s, std::string_view topic, const void* payload, size_t len,
+                         bool released) {
+  window_add_sent(s.window, topic, payload, len, s.config.qos, s.config.retain, released);
+  ++s.stats.published;
+  s.stats.bytes += len;
+}
+
+bool session_has_room(const Session& s, size_t len) {
+  return s.connected && has_room(s, len, kWindowRecords, kWindowBytes);
+}
+
+void session_next_packet_id(Session& s, uint16_t packet_id) {
+  if (packet_id != 0) s.window.next_id = packet_id;
+}
+
+void session_set_waiting(Session& s, bool waiting) { s.waiting = waiting; }
+
+uint64_t session_settled(const Session& s) {
+  const SessionStats& st = s.stats;
+  if (s.config.qos > 0) return st.published - window_pending(s.window);
+  return st.acknowledged + st.lost;
+}
+
+void session_gated_releases(Session& s, std::vector<uint16_t>* ids) {
+  window_gated_releases(s.window, ids);
+}
+
+void session_open_releases(Session& s, const std::vector<uint16_t>& ids) {
+  for (uint16_t id : ids) window_open_release(s.window, id);
+  pump(s);
+  flush(s);
 }
 
 bool session_connected(const Session& s) { return s.connected; }

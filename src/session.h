@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
+#include <string_view>
 
 #include "net/connect.h"
 
@@ -23,6 +25,14 @@ struct SessionConfig {
   /// record or the end needs the connection, besides one at once when a loss leaves records
   /// outstanding), a count, or -1 for no limit.
   int reconnect = 0;
+  /// Records come from a store that outlives the process (the disk spool): `from_store`. Then
+  /// waits also come back when records settle or PUBRELs wait at the gate (kProgress); with
+  /// `gate_releases` a PUBREL waits until session_open_releases lets it go, so that the store
+  /// can note it first; with `resume_first` even the first connection resumes the broker's
+  /// session, to complete what an earlier run left in flight.
+  bool from_store = false;
+  bool gate_releases = false;
+  bool resume_first = false;
 };
 
 /// How a session call ended.
@@ -36,6 +46,7 @@ enum class Outcome {
   kTooLarge,       // the record cannot go in one packet the broker takes (MQTT 5)
   kUnsupported,    // the broker does not take the QoS or the retained flag of the records
   kFailed,         // poll failed (errno set)
+  kProgress,       // from a store: records were settled, or PUBRELs wait at the release gate
 };
 
 struct Session;
@@ -63,9 +74,35 @@ SessionPtr make_session(const SessionConfig& config);
 [[nodiscard]] Outcome session_publish(Session& s, std::string_view topic, const void* payload,
                                       size_t len, long long deadline);
 
+/// A record an earlier run had published, and with `released` released (QoS 2): it goes
+/// again as that run left it once the broker's session is resumed, as new otherwise. Before
+/// session_start and any session_publish.
+void session_add_resumed(Session& s, std::string_view topic, const void* payload, size_t len,
+                         bool released);
+
+/// The packet identifier of the next record published (QoS 1 and 2); the store derives it
+/// from the record's place in it, so that a later run knows it.
+void session_next_packet_id(Session& s, uint16_t packet_id);
+
+/// Whether a record of `len` bytes (with its topic) would be taken now without waiting.
+bool session_has_room(const Session& s, size_t len);
+
+/// Records wait outside the session (in the spool): connect as a record that needs the
+/// connection would.
+void session_set_waiting(Session& s, bool waiting);
+
+/// Records, counted from the first published, that need nothing more: handed over, refused,
+/// or lost. They settle in the order they were published.
+uint64_t session_settled(const Session& s);
+
+/// The packet identifiers whose PUBREL waits at the release gate, oldest first; and letting
+/// them go.
+void session_gated_releases(Session& s, std::vector<uint16_t>* ids);
+void session_open_releases(Session& s, const std::vector<uint16_t>& ids);
+
 /// Waits for `fd` (none when -1) until `deadline`, servicing the connection meanwhile: queued
 /// writes, acknowledgements, keep-alive, and reconnection as the policy allows. Returns kInput,
-/// kTimedOut, kInterrupted, or what ends the run (kConnectFailed, kRefused, kUnsupported,
+/// kTimedOut, kInterrupted, kProgress, or what ends the run (kConnectFailed, kRefused, kUnsupported,
 /// kFailed).
 [[nodiscard]] Outcome session_wait(Session& s, int fd, long long deadline);
 
