@@ -52,9 +52,14 @@ Spool* the_spool = nullptr;  // for the ends that leave records in it
 // in the spool stay there, made durable, for the next run.
 [[noreturn]] void fail(const char* message) {
   fputs(message, stdout);
-  if (the_spool != nullptr && spool_sync(*the_spool) == kSpoolOk) {
-    unsigned long long left = spool_counters(*the_spool).records;
-    if (left > 0) printf("%llu records stay in the spool\n", left);
+  if (the_spool != nullptr) {
+    SpoolCounters c = spool_counters(*the_spool);
+    if (c.dropped > 0) {
+      printf("%llu records dropped from the spool\n", static_cast<unsigned long long>(c.dropped));
+    }
+    if (spool_sync(*the_spool) == kSpoolOk && c.records > 0) {
+      printf("%llu records stay in the spool\n", static_cast<unsigned long long>(c.records));
+    }
   }
   fflush(stdout);
   exit(-1);
@@ -89,7 +94,6 @@ struct Run {
   std::deque<Taken> taken;
   std::vector<uint64_t> resumed;  // records an earlier run released, ascending
   uint64_t settled_seen = 0;  // session_settled at the last look
-  uint64_t dropped = 0;       // records dropped from a full spool
 };
 
 
@@ -433,7 +437,6 @@ void deliver(Run& run, std::string_view record) {
     if (dropped > 0) {
       printf("Spool full: dropped the %llu oldest records\n",
              static_cast<unsigned long long>(dropped));
-      run.dropped += dropped;
     }
     if (rc == kSpoolOk) return;
     if (rc == kSpoolError) spool_failed(run);
@@ -511,8 +514,8 @@ void close_spool(Run& run) {
     printf("Spool: %llu damaged records skipped\n",
            static_cast<unsigned long long>(c.damaged - run.damaged_at_start));
   }
-  if (run.dropped > 0) {
-    printf("%llu records dropped from the spool\n", static_cast<unsigned long long>(run.dropped));
+  if (c.dropped > 0) {
+    printf("%llu records dropped from the spool\n", static_cast<unsigned long long>(c.dropped));
   }
   the_spool = nullptr;
   if (spool_close(std::move(run.spool)) != kSpoolOk) fail("Failed to close the spool\n");

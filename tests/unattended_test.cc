@@ -543,6 +543,33 @@ TEST(Unattended, PasswordFromTheEnvironmentUnlessGivenOnTheCommandLine) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// A spool while the broker stays away: one linecast at a time holds it; input is read on into
+// it, and under drop-oldest a full spool drops whole segments, each drop and the total said;
+// a stop request ends the run with the records left in the spool.
+TEST(Unattended, SpoolTakesInputThroughAnOutageWithinItsSize) {
+  HeldPort closed;
+  const std::string dir = make_temp_dir();
+  const std::string spool = dir + "/spool";
+  Child child(args_for(closed.port(), "sp",
+                       {"--spool", spool, "--spool-size", "1M", "--spool-full", "drop-oldest",
+                        "--reconnect", "forever", "--maxdatalen", "1000"}));
+  ASSERT_TRUE(wait_for_output(child, kConnecting, 1, 5000));
+  std::string second;
+  EXPECT_EQ(run_linecast(args_for(closed.port(), "sp", {"--spool", spool}), "", &second), 255);
+  EXPECT_EQ(second, "Using topic sp\nSpool " + spool + " is in use by process " +
+                        std::to_string(child.pid()) + "\n");
+  const std::string line = std::string(999, 'x') + "\n";
+  for (int i = 0; i < 3000; ++i) child.write(line);  // 3 MB through a spool of 1 MB
+  ASSERT_TRUE(wait_until([&] { return child.unread_input() == 0; }, 20000)) << child.out();
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(20000), 255);
+  const std::string out = child.out();
+  EXPECT_GT(count_of(out, "Spool full: dropped the "), 0u) << out;
+  EXPECT_NE(out.find(" records dropped from the spool\n"), std::string::npos) << out;
+  EXPECT_TRUE(ends_with(out, " records stay in the spool\n")) << out;
+  remove_tree(dir);
+}
+
 // Signals that do not end the run, or end it in order.
 
 // The counters line of the run as it is, printed whenever SIGUSR1 comes; the run goes on.
