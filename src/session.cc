@@ -83,7 +83,8 @@ struct Session {
   size_t skip = 0;             // bytes of a long incoming packet still to be dropped
   uint16_t resend_last = 0;    // the newest record sent again on this connection; 0 for none
   long long last_progress_ms = 0;
-  bool waiting = false;  // records wait outside the session
+  bool waiting = false;     // records wait outside the session
+  bool store_full = false;  // fed from a store, the window filled: it drains to half first
   ConnectError error;
   uint8_t refusal = 0;
   bool unsupported = false;
@@ -611,9 +612,15 @@ Outcome session_wait(Session& s, int fd, long long deadline) {
   const uint64_t settled = session_settled(s);
   for (;;) {
     if (s.refusal != 0) return Outcome::kRefused;
-    if (s.config.from_store && (session_settled(s) != settled || releases_gated(s))) {
+    // From a store: back for the gated PUBRELs, for room once a full window has drained to
+    // half, and otherwise for each settled record, which the store then lets go at once.
+    if (s.config.from_store &&
+        (releases_gated(s) ||
+         (s.store_full ? s.connected && has_room(s, 0, kWindowRecords / 2, kWindowBytes / 2)
+                       : session_settled(s) != settled))) {
       return Outcome::kProgress;
     }
+    if (s.store_full && s.connected && s.config.qos > 0) gather(s);
     Outcome o = step(s, fd, deadline, false);
     if (o != Outcome::kDone) return o;
   }
@@ -639,8 +646,14 @@ void session_add_resumed(Session& s, std::string_view topic, const void* payload
   s.stats.bytes += len;
 }
 
-bool session_has_room(const Session& s, size_t len) {
-  return s.connected && has_room(s, len, kWindowRecords, kWindowBytes);
+bool session_has_room(Session& s, size_t len) {
+  if (!s.connected) return false;
+  // As for session_publish: once full, the window drains to half before it takes more, so
+  // that records and acknowledgements move in batches.
+  bool room = s.store_full ? has_room(s, len, kWindowRecords / 2, kWindowBytes / 2)
+                           : has_room(s, len, kWindowRecords, kWindowBytes);
+  s.store_full = !room;
+  return room;
 }
 
 void session_next_packet_id(Session& s, uint16_t packet_id) {

@@ -84,8 +84,9 @@ void session_add_resumed(Session& s, std::string_view topic, const void* payload
 /// from the record's place in it, so that a later run knows it.
 void session_next_packet_id(Session& s, uint16_t packet_id);
 
-/// Whether a record of `len` bytes (with its topic) would be taken now without waiting.
-bool session_has_room(const Session& s, size_t len);
+/// Whether a record of `len` bytes (with its topic) would be taken now without waiting. Once
+/// the window was found full, only when it has drained to half.
+bool session_has_room(Session& s, size_t len);
 
 /// Records wait outside the session (in the spool): connect as a record that needs the
 /// connection would.
