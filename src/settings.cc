@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 
+#include "topics.h"
+
 PublisherSettings settings;
 
 namespace {
@@ -151,36 +153,6 @@ int parse_protocol_version(const char* value) {
   if (strcmp(value, "5") == 0) return kMqtt5;
   if (strcmp(value, "3.1.1") == 0) return kMqtt311;
   print_usage();
-}
-
-// What an MQTT string may hold: well-formed UTF-8 (shortest forms, nothing past U+10FFFF),
-// no surrogates, no U+0000 (which a C string cannot hold anyway), at most 65535 bytes.
-bool is_mqtt_utf8(const char* text) {
-  if (strlen(text) > 65535) return false;
-  const auto* p = reinterpret_cast<const unsigned char*>(text);
-  while (*p != '\0') {
-    unsigned lead = *p++;
-    if (lead < 0x80) continue;
-    int extra = 0;
-    unsigned code = 0;
-    unsigned smallest = 0;
-    if ((lead & 0xE0) == 0xC0) {
-      extra = 1, code = lead & 0x1F, smallest = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      extra = 2, code = lead & 0x0F, smallest = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      extra = 3, code = lead & 0x07, smallest = 0x10000;
-    } else {
-      return false;
-    }
-    // The terminating zero is no continuation byte, so this never reads past the end.
-    for (; extra > 0; --extra, ++p) {
-      if ((*p & 0xC0) != 0x80) return false;
-      code = code << 6 | (*p & 0x3F);
-    }
-    if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-  }
-  return true;
 }
 
 const char* mqtt_utf8_or_usage(const char* value) {

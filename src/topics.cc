@@ -63,6 +63,14 @@ TopicProblem topic_problem(std::string_view topic) {
   return TopicProblem::kNone;
 }
 
+bool is_mqtt_utf8(std::string_view text) {
+  if (text.size() > kMaxTopicBytes) return false;
+  for (size_t i = 0; i < text.size();) {
+    if (decode_utf8(text, &i) <= 0) return false;
+  }
+  return true;
+}
+
 bool is_mqtt_text(std::string_view text) {
   if (text.size() > kMaxTopicBytes) return false;
   for (size_t i = 0; i < text.size();) {

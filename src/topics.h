@@ -36,6 +36,10 @@ inline bool topic_is_publishable(std::string_view topic) {
   return topic_problem(topic) == TopicProblem::kNone;
 }
 
+/// Whether `text` is well-formed UTF-8 (shortest forms, no surrogates, nothing past U+10FFFF)
+/// without U+0000, and at most 65,535 bytes: what an MQTT string may hold.
+bool is_mqtt_utf8(std::string_view text);
+
 /// Whether `text` is a string MQTT takes as it is (a client identifier, say): at most 65,535
 /// bytes of UTF-8 without the characters a broker refuses in a topic name other than wildcards.
 bool is_mqtt_text(std::string_view text);
