@@ -393,8 +393,7 @@ int main(int argc, char** argv) {
       static_cast<unsigned long long>(e.count - t.distinct),
       static_cast<unsigned long long>(t.dups), static_cast<unsigned long long>(t.reordered),
       static_cast<unsigned long long>(t.unknown), static_cast<unsigned long long>(t.wrong_topic),
-      static_cast<unsigned long long>(t.bytes),
-      static_cast<unsigned long long>(t.first_ns),
+      static_cast<unsigned long long>(t.bytes), static_cast<unsigned long long>(t.first_ns),
       static_cast<unsigned long long>(t.complete_ns != 0 ? t.complete_ns : t.last_ns),
       timed_out ? 1 : 0, lost ? 1 : 0);
   if (t.mismatch) {
