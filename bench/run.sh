@@ -12,10 +12,10 @@ out=${BENCH_OUT:-$here/out}
 quick=${BENCH_QUICK:-0}
 if [[ $quick == 1 ]]; then
   d_lines=20000 d_runs=1 d_mem_lines=100000 d_big_bytes=$((64 << 20)) d_js_lines=2000
-  d_tls_lines=20000 d_v5_lines=20000 d_strace_lines=20000
+  d_tls_lines=20000 d_v5_lines=20000 d_strace_lines=20000 d_topics_lines=20000
 else
   d_lines=200000 d_runs=3 d_mem_lines=1000000 d_big_bytes=$((1 << 30)) d_js_lines=20000
-  d_tls_lines=60000 d_v5_lines=60000 d_strace_lines=100000
+  d_tls_lines=60000 d_v5_lines=60000 d_strace_lines=100000 d_topics_lines=100000
 fi
 lines=${BENCH_LINES:-$d_lines}
 runs=${BENCH_RUNS:-$d_runs}
@@ -28,6 +28,11 @@ js_lines=${BENCH_MQTTJS_LINES:-$d_js_lines}
 # every row of them has the same input, and the whole run stays short.
 tls_lines=${BENCH_TLS_LINES:-$d_tls_lines}
 v5_lines=${BENCH_V5_LINES:-$d_v5_lines}
+# The per-record topic table: lines sNNN:LINE cycling over 1,000 subtopics.
+topics_lines=${BENCH_TOPICS_LINES:-$d_topics_lines}
+topics_qos=${BENCH_TOPICS_QOS:-0 1}
+# A second linecast binary (e.g. an older commit) that runs beside the first as "linecast-base".
+linecast_base=${BENCH_LINECAST_BASE:-}
 strace_on=${BENCH_STRACE:-0}
 strace_lines=${BENCH_STRACE_LINES:-$d_strace_lines}
 strace_qos=${BENCH_STRACE_QOS:-1 0}
@@ -72,6 +77,7 @@ build() {
     linecast=$bdir/linecast
   fi
   [[ -x $linecast ]] || die "no linecast binary at $linecast"
+  [[ -z $linecast_base || -x $linecast_base ]] || die "no linecast binary at $linecast_base"
   # The tools configure on their own, whether or not the root project includes bench/.
   cmake -S "$here" -B "$bdir/bench-tools" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$bdir/bench-tools" -j2 >/dev/null
@@ -187,8 +193,10 @@ field() {
 }
 
 # pub_cmd KIND NAME QOS TOPIC EXTRA...: fills the array `cmd` with the publisher's command line.
-# NAME is a publisher, or in the MQTT 5 table linecast-v5, linecast-3.1.1 or mosquitto_pub-v5;
-# KIND tls points it at the TLS listener, KIND strace runs it under strace.
+# NAME is a publisher, or in the MQTT 5 table linecast-v5, linecast-3.1.1 or mosquitto_pub-v5,
+# or in the topics table linecast[-v5]-1topic or linecast[-v5]-1000topics (which splits records
+# at ':'); linecast-base* runs BENCH_LINECAST_BASE. KIND tls points it at the TLS listener, KIND
+# strace runs it under strace.
 pub_cmd() {
   local kind=$1 name=$2 qos=$3 topic=$4
   shift 4
@@ -200,8 +208,12 @@ pub_cmd() {
       [[ $qos == 2 ]] && window=1000
       cmd=("$tools/bench_ceiling" 127.0.0.1 "$p" "$topic" "$qos" --window "$window" "$@") ;;
     linecast*)
-      cmd=("$linecast" "$topic" --host 127.0.0.1 --port "$p" --qos "$qos" "${tls[@]}" "$@")
-      [[ $name == linecast-v5 ]] && cmd+=(--protocol-version 5) ;;
+      local bin=$linecast
+      [[ $name == linecast-base* ]] && bin=$linecast_base
+      cmd=("$bin" "$topic" --host 127.0.0.1 --port "$p" --qos "$qos" "${tls[@]}" "$@")
+      [[ $name == *-v5* ]] && cmd+=(--protocol-version 5)
+      [[ $name == *-1000topics ]] && cmd+=(--topic-separator :)
+      ;;
     mosquitto_pub*)
       cmd=(mosquitto_pub -h 127.0.0.1 -p "$p" -t "$topic" -q "$qos" -l "${tls[@]}")
       [[ $name == mosquitto_pub-v5 ]] && cmd+=(-V 5) ;;
@@ -226,9 +238,14 @@ measure() {
     esac
   done
   run_no=$((run_no + 1))
-  local topic="bench/$run_no" strip=0 feed sub_src pub_extra=() shape=()
+  local topic="bench/$run_no" strip=0 feed sub_src pub_extra=() shape=() split=()
   # A 40-byte topic, so that what the protocol does with the topic shows.
   [[ $kind == v5 ]] && topic=$(printf 'bench/forty-byte-topic/run-%013d' "$run_no")
+  local sub_topic=$topic
+  if [[ $pub == *-1000topics ]]; then
+    # Runs do not overlap, so bench/# sees only this run's records.
+    topic=bench/ sub_topic='bench/#' split=(--topic-separator : --topic-prefix bench/)
+  fi
   # The line-mode peers publish lines without the line feed.
   [[ $pub == mosquitto_pub* || $pub == mqttjs ]] && strip=1
   if ((wide)); then
@@ -241,19 +258,19 @@ measure() {
     file:*) feed=(--input "${source#file:}") sub_src=$source ;;
     gen-bytes:*) feed=(--gen-bytes "${source#gen-bytes:}" "${shape[@]}") sub_src=$source ;;
   esac
-  local sub_opts=(--strip-delimiter "$strip" --idle-ms "$idle_ms" "${shape[@]}")
+  local sub_opts=(--strip-delimiter "$strip" --idle-ms "$idle_ms" "${shape[@]}" "${split[@]}")
   ((wide)) && sub_opts+=(--maxdatalen 8192)
   [[ $pub == linecast ]] || pub_extra=()
   local cmd=()
   pub_cmd "$kind" "$pub" "$qos" "$topic" "${pub_extra[@]}"
   # What the broker must see of the publisher's connection.
   local want_proto=3.1.1 want_listener=tcp
-  [[ $pub == *-v5 ]] && want_proto=5
+  [[ $pub == *-v5* ]] && want_proto=5
   [[ $kind == tls ]] && want_listener=tls
   local log_from
   log_from=$(stat -c %s "$tmp/mosquitto.log")
 
-  "$tools/bench_subscriber" 127.0.0.1 "$port" "$topic" "$qos" 0 "$sub_src" "${sub_opts[@]}" \
+  "$tools/bench_subscriber" 127.0.0.1 "$port" "$sub_topic" "$qos" 0 "$sub_src" "${sub_opts[@]}" \
     >"$tmp/sub.out" 2>"$tmp/sub.err" &
   sub_pid=$!
   for _ in $(seq 1000); do
@@ -345,19 +362,24 @@ verified() { echo "$(col "$1" "$2" "$3" 5 | grep -c '^1$' || true)/$(col "$1" "$
 publishers_present() { awk -F'\t' -v k="$1" -v q="${2:-}" '$1 == k && (q == "" || $2 == q) { print $3 }' "$out/runs.tsv" | awk '!seen[$0]++'; }
 has_runs() { awk -F'\t' -v k="$1" '$1 == k { found = 1; exit } END { exit !found }' "$out/runs.tsv"; }
 
-# label KIND PUB: how tables and charts name a publisher ("linecast TLS", "linecast v5").
-label() { if [[ $1 == tls ]]; then echo "$2 TLS"; else echo "${2/-/ }"; fi; }
+# label KIND PUB: how tables and charts name a publisher ("linecast TLS", "linecast v5 1topic").
+label() { if [[ $1 == tls ]]; then echo "${2//-/ } TLS"; else echo "${2//-/ }"; fi; }
 
 # ref_median QOS PUB REF COLUMN: the median of COLUMN for publisher PUB's reference REF, which is
 # KIND:PUBLISHER, KIND:@ (the same publisher in table KIND) or KIND:@3.1.1 (the 3.1.1 runs of a
-# -v5 publisher). Empty when there is none.
+# -v5 publisher) or KIND:@1topic (the single-topic runs of a -1000topics publisher). Empty when
+# there is none.
 ref_median() {
   local qos=$1 pub=$2 rkind=${3%%:*} rpub=${3#*:}
   case $rpub in
-    @) rpub=${pub%%-*} ;;
+    @) rpub=$pub ;;
     @3.1.1)
       [[ $pub == *-v5 ]] || return 0
       rpub=${pub%-v5}-3.1.1
+      ;;
+    @1topic)
+      [[ $pub == *-1000topics ]] || return 0
+      rpub=${pub%-1000topics}-1topic
       ;;
   esac
   median "$rkind" "$qos" "$rpub" "$4"
@@ -403,6 +425,26 @@ pub_table() {
       done
       row+=" $(fmt_col "$kind" "$qos" "$pub" 11 0) | $(verified "$kind" "$qos" "$pub") |"
       echo "$row"
+    done
+  done
+  echo
+}
+
+# base_table: linecast beside linecast-base (BENCH_LINECAST_BASE), over TCP and TLS, as ratios.
+base_table() {
+  echo "linecast ($(linecast_version)) vs linecast-base ($linecast_base), medians:"
+  echo
+  echo "| QoS | listener | msg/s | msg/s base | msg/s ratio | handed over ratio | CPU µs/rec | CPU µs/rec base | CPU ratio |"
+  echo "|---|---|---:|---:|---:|---:|---:|---:|---:|"
+  local qos kind
+  for kind in main tls; do
+    for qos in $qos_list; do
+      local r rb h hb c cb
+      r=$(median "$kind" "$qos" linecast 8) rb=$(median "$kind" "$qos" linecast-base 8)
+      h=$(median "$kind" "$qos" linecast 19) hb=$(median "$kind" "$qos" linecast-base 19)
+      c=$(median "$kind" "$qos" linecast 9) cb=$(median "$kind" "$qos" linecast-base 9)
+      [[ -n $rb ]] || continue
+      echo "| $qos | ${kind/main/tcp} | $r | $rb | $(ratio "$r" "$rb") | $(ratio "$h" "$hb") | $c | $cb | $(ratio "$c" "$cb") |"
     done
   done
   echo
@@ -494,6 +536,14 @@ write_results() {
         "v5:@3.1.1=CPU v5 vs 3.1.1;v5:mosquitto_pub-v5=CPU vs mosquitto_pub v5" \
         "v5:mosquitto_pub-v5=RSS vs mosquitto_pub v5"
     fi
+    if has_runs topics; then
+      echo "Per-record topics: $topics_lines lines \`sNNN:LINE\` over 1,000 subtopics; 1topic publishes"
+      echo "each line whole to one topic, 1000topics splits it with \`--topic-separator :\` to"
+      echo "bench/sNNN (the subscriber on bench/# checks payload and topic):"
+      echo
+      pub_table topics "topics:@1topic=vs 1 topic" "topics:@1topic=CPU vs 1 topic" ""
+    fi
+    if has_runs main && [[ -n $linecast_base ]]; then base_table; fi
     if has_runs latency; then latency_table; fi
     if has_runs mem-lines || has_runs mem-bytes; then memory_table; fi
     if has_runs strace; then strace_table; fi
@@ -602,10 +652,19 @@ lines_file() {
   echo "$f"
 }
 
+# topics_file N: the first N generated lines, each behind a subtopic and ':' (s000: to s999:,
+# in turn), made on first use.
+topics_file() {
+  local f=$tmp/topics-$1.txt
+  [[ -f $f ]] || awk '{ printf "s%03d:%s\n", (NR - 1) % 1000, $0 }' "$(lines_file "$1")" >"$f"
+  echo "$f"
+}
+
 # input_for KIND QOS PUB: the input file of a run.
 input_for() {
   local n=$lines
   case $1 in
+    topics) topics_file "$topics_lines"; return ;;
     tls) n=$tls_lines ;;
     v5) n=$v5_lines ;;
     strace) n=$strace_lines ;;
@@ -634,14 +693,18 @@ linecast_speaks_v5() {
   return 1
 }
 
-# run_round: one run of each publisher and of each TLS and MQTT 5 variant at each QoS, then the
-# latency runs.
+# run_round: one run of each publisher and of each TLS, MQTT 5 and topics variant at each QoS,
+# then the latency runs.
 run_round() {
   local qos pub
   for qos in $qos_list; do
     for pub in "${pubs[@]}"; do measure main "$qos" "$pub" "file:$(input_for main "$qos" "$pub")"; done
     for pub in "${tls_pubs[@]}"; do measure tls "$qos" "$pub" "file:$(input_for tls "$qos" "$pub")"; done
     for pub in "${v5_pubs[@]}"; do measure v5 "$qos" "$pub" "file:$(input_for v5 "$qos" "$pub")"; done
+    [[ " $topics_qos " == *" $qos "* ]] || continue
+    for pub in "${topics_pubs[@]}"; do
+      measure topics "$qos" "$pub" "file:$(input_for topics "$qos" "$pub")"
+    done
   done
   for pub in "${pubs[@]}"; do
     # The ceiling reads all its input before connecting, so it has no latency to show.
@@ -692,24 +755,34 @@ main() {
   rm -f "$out"/failed-*
 
   local pub
-  pubs=() tls_pubs=() v5_pubs=() v5_note=""
+  pubs=() tls_pubs=() v5_pubs=() v5_note="" topics_pubs=()
   for pub in ${BENCH_PUBLISHERS:-ceiling linecast mosquitto_pub mqttjs}; do
     [[ $pub == mqttjs && -z $mqttjs ]] && continue
     pubs+=("$pub")
+    [[ $pub == linecast && -n $linecast_base ]] && pubs+=(linecast-base)
   done
-  for pub in linecast mosquitto_pub; do
+  for pub in linecast linecast-base mosquitto_pub; do
     [[ " ${pubs[*]} " == *" $pub "* ]] || continue
     ((tls_lines > 0)) && tls_pubs+=("$pub")
     ((v5_lines > 0)) || continue
     if [[ $pub == mosquitto_pub ]]; then
       v5_pubs+=(mosquitto_pub-v5)
+    elif [[ $pub == linecast-base ]]; then
+      continue
     elif linecast_speaks_v5; then
       v5_pubs+=(linecast-v5 linecast-3.1.1)
+      linecast_v5=1
     else
       log "MQTT 5: no linecast v5 rows: $v5_note"
       v5_pubs+=(linecast-3.1.1)
     fi
   done
+
+  if ((topics_lines > 0)) && [[ " ${pubs[*]} " == *" linecast "* ]]; then
+    topics_pubs=(linecast-1topic linecast-1000topics)
+    # Only after the MQTT 5 probe above found that linecast speaks it.
+    [[ ${linecast_v5:-0} == 1 ]] && topics_pubs+=(linecast-v5-1topic linecast-v5-1000topics)
+  fi
 
   for _ in $(seq "$runs"); do run_round; done
   run_memory

@@ -1,5 +1,7 @@
 // Benchmark subscriber: counts and checks every record that reaches the topic, in order, and
-// prints one line with the counts and the times of the first and the last expected record.
+// prints one line with the counts and the times of the first and the last expected record. With
+// --topic-separator it checks per-record topics too: a record SUBTOPIC<C>PAYLOAD must arrive as
+// PAYLOAD on the --topic-prefix followed by SUBTOPIC (subscribe to a wildcard to get them all).
 #include <fcntl.h>
 #include <mosquitto.h>
 #include <poll.h>
@@ -45,7 +47,31 @@ struct Expected {
   uint64_t count = 0;
   bool strip = false;  // the publisher drops the trailing delimiter (line-mode peers do)
   char delimiter = '\n';
+  // Per-record topics (file mode): record i's payload starts skip[i] bytes in, after its
+  // subtopic and the separator; 0 when it has no separator and goes whole to the prefix.
+  bool split = false;
+  char separator = ':';
+  std::string topic_prefix;
+  std::vector<uint32_t> skip;
 };
+
+// Where each record's payload starts, for a publisher that splits records at the separator.
+void find_subtopics(Expected& e) {
+  e.skip.assign(e.count, 0);
+  for (uint64_t i = 0; i < e.count; ++i) {
+    const char* r = e.data + e.starts[i];
+    const void* hit = std::memchr(r, e.separator, e.starts[i + 1] - e.starts[i]);
+    if (hit) e.skip[i] = static_cast<uint32_t>(static_cast<const char*>(hit) - r) + 1;
+  }
+}
+
+// Whether `topic` is where record i must arrive: the prefix followed by its subtopic.
+bool topic_matches(const Expected& e, uint64_t i, std::string_view topic) {
+  std::string_view sub(e.data + e.starts[i], e.skip[i] > 0 ? e.skip[i] - 1 : 0);
+  return topic.size() == e.topic_prefix.size() + sub.size() &&
+         topic.compare(0, e.topic_prefix.size(), e.topic_prefix) == 0 &&
+         topic.substr(e.topic_prefix.size()) == sub;
+}
 
 bool load_file(Expected& e, const char* path, char delimiter, size_t maxdatalen) {
   int fd = open(path, O_RDONLY);
@@ -100,6 +126,7 @@ std::string_view record(Expected& e, uint64_t i) {
     r = {e.gen_buf.data(), len};
   } else {
     r = {e.data + e.starts[i], static_cast<size_t>(e.starts[i + 1] - e.starts[i])};
+    if (e.split) r.remove_prefix(e.skip[i]);
   }
   if (e.strip && !r.empty() && r.back() == e.delimiter) r.remove_suffix(1);
   return r;
@@ -131,6 +158,7 @@ struct Tally {
   std::vector<bool> seen;
   uint64_t next = 0;  // first expected record not yet seen, past the latest one seen
   uint64_t received = 0, distinct = 0, dups = 0, reordered = 0, unknown = 0, bytes = 0;
+  uint64_t wrong_topic = 0;  // expected payloads on another topic than their subtopic's
   uint64_t first_ns = 0, last_ns = 0;
   uint64_t complete_ns = 0;  // when the last missing record arrived
   bool mismatch = false;
@@ -189,6 +217,12 @@ void on_message(mosquitto*, void* obj, const mosquitto_message* msg) {
     }
     if (i < t.next) ++t.reordered;  // a record skipped earlier came late
   }
+  if (e.split && !topic_matches(e, i, msg->topic)) {
+    if (t.wrong_topic++ == 0) {
+      std::fprintf(stderr, "subscriber: record %llu arrived on topic %s\n",
+                   static_cast<unsigned long long>(i), preview(msg->topic).c_str());
+    }
+  }
   t.seen[i] = true;
   ++t.distinct;
   if (i >= t.next) t.next = i + 1;
@@ -221,10 +255,13 @@ void on_subscribe(mosquitto*, void* obj, int, int count, const int* granted) {
                "usage: bench_subscriber HOST PORT TOPIC QOS COUNT SOURCE [--delimiter C]\n"
                "         [--maxdatalen N] [--idle-ms N] [--max-ms N] [--strip-delimiter 0|1]\n"
                "         [--grace-ms N] [--body-min N] [--body-span N]\n"
+               "         [--topic-separator C --topic-prefix P]\n"
                "  COUNT: records to wait for (0: as many as SOURCE holds)\n"
                "  SOURCE: file:PATH (cut like the publisher), gen-lines:N or gen-bytes:N (the\n"
                "          bench_gen stream of that shape; one line must be one record)\n"
-               "  --strip-delimiter 1: the publisher leaves the delimiter out of each payload\n");
+               "  --strip-delimiter 1: the publisher leaves the delimiter out of each payload\n"
+               "  --topic-separator C: a record SUBTOPIC<C>PAYLOAD must arrive as PAYLOAD on\n"
+               "          topic P followed by SUBTOPIC (file sources only)\n");
   std::exit(2);
 }
 
@@ -258,6 +295,11 @@ int main(int argc, char** argv) {
       max_ms = std::strtoull(val, nullptr, 10);
     } else if (opt == "--grace-ms") {
       grace_ms = std::strtoull(val, nullptr, 10);
+    } else if (opt == "--topic-separator") {
+      t.expected.split = true;
+      t.expected.separator = val[0];
+    } else if (opt == "--topic-prefix") {
+      t.expected.topic_prefix = val;
     } else if (!gen_shape_option(t.expected.shape, argv[a], val)) {
       usage();
     }
@@ -269,6 +311,7 @@ int main(int argc, char** argv) {
       std::perror(source.c_str() + 5);
       return 2;
     }
+    if (t.expected.split) find_subtopics(t.expected);
   } else if (source.rfind("gen-lines:", 0) == 0) {
     init_gen(t.expected, std::strtoull(source.c_str() + 10, nullptr, 10), 0);
   } else if (source.rfind("gen-bytes:", 0) == 0) {
@@ -276,6 +319,7 @@ int main(int argc, char** argv) {
   } else {
     usage();
   }
+  if (t.expected.gen && t.expected.split) usage();
   if (t.expected.gen && (delimiter != '\n' || maxdatalen < gen_max_len(t.expected.shape))) {
     std::fprintf(stderr, "subscriber: generated input needs the line feed and maxdatalen >= %zu\n",
                  gen_max_len(t.expected.shape));
@@ -339,16 +383,17 @@ int main(int argc, char** argv) {
   }
   Expected& e = t.expected;
   bool ok = !t.failed && !lost && t.distinct == e.count && t.dups == 0 && t.unknown == 0 &&
-            t.reordered == 0 && t.received == e.count;
+            t.reordered == 0 && t.wrong_topic == 0 && t.received == e.count;
   std::printf(
       "received=%llu ok=%d expected=%llu distinct=%llu missing=%llu dups=%llu reordered=%llu "
-      "unknown=%llu bytes=%llu first_ns=%llu last_ns=%llu timed_out=%d lost=%d\n",
+      "unknown=%llu wrong_topic=%llu bytes=%llu first_ns=%llu last_ns=%llu timed_out=%d "
+      "lost=%d\n",
       static_cast<unsigned long long>(t.received), ok ? 1 : 0,
       static_cast<unsigned long long>(e.count), static_cast<unsigned long long>(t.distinct),
       static_cast<unsigned long long>(e.count - t.distinct),
       static_cast<unsigned long long>(t.dups), static_cast<unsigned long long>(t.reordered),
-      static_cast<unsigned long long>(t.unknown), static_cast<unsigned long long>(t.bytes),
-      static_cast<unsigned long long>(t.first_ns),
+      static_cast<unsigned long long>(t.unknown), static_cast<unsigned long long>(t.wrong_topic),
+      static_cast<unsigned long long>(t.bytes), static_cast<unsigned long long>(t.first_ns),
       static_cast<unsigned long long>(t.complete_ns != 0 ? t.complete_ns : t.last_ns),
       timed_out ? 1 : 0, lost ? 1 : 0);
   if (t.mismatch) {
