@@ -526,13 +526,8 @@ void close_spool(Run& run) {
 void ride_out_outage(Run& run) {
   while (session_outage(*run.session)) {
     Outcome o = session_wait(*run.session, -1, stop_deadline(run));
-    if (o == Outcome::kInterrupted) on_wake(run);
-    if (o == Outcome::kTimedOut && gave_up(run)) end_with(run, o);
     if (o == Outcome::kProgress) spool_round(run);
-    if (o != Outcome::kInterrupted && o != Outcome::kTimedOut && o != Outcome::kDone &&
-        o != Outcome::kProgress) {
-      end_with(run, o);
-    }
+    after_wait(run, o);
   }
 }
 
