@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end benchmark: linecast beside a raw-socket reference publisher and mosquitto_pub -l
-# (and MQTT.js when installed) through a throw-away mosquitto on loopback, over plain TCP and TLS,
-# at MQTT 3.1.1 and 5; writes bench/out/. Environment knobs are listed in bench/README.md;
+# (and MQTT.js when installed) through a throw-away mosquitto on loopback, over plain TCP, TLS and
+# WebSocket (plain and TLS), at MQTT 3.1.1 and 5; writes bench/out/. Environment knobs are listed in bench/README.md;
 # BENCH_QUICK=1 is a short smoke run.
 set -euo pipefail
 
@@ -12,10 +12,10 @@ out=${BENCH_OUT:-$here/out}
 quick=${BENCH_QUICK:-0}
 if [[ $quick == 1 ]]; then
   d_lines=20000 d_runs=1 d_mem_lines=100000 d_big_bytes=$((64 << 20)) d_js_lines=2000
-  d_tls_lines=20000 d_v5_lines=20000 d_strace_lines=20000 d_topics_lines=20000
+  d_tls_lines=20000 d_v5_lines=20000 d_strace_lines=20000 d_topics_lines=20000 d_ws_lines=20000
 else
   d_lines=200000 d_runs=3 d_mem_lines=1000000 d_big_bytes=$((1 << 30)) d_js_lines=20000
-  d_tls_lines=60000 d_v5_lines=60000 d_strace_lines=100000 d_topics_lines=100000
+  d_tls_lines=60000 d_v5_lines=60000 d_strace_lines=100000 d_topics_lines=100000 d_ws_lines=60000
 fi
 lines=${BENCH_LINES:-$d_lines}
 runs=${BENCH_RUNS:-$d_runs}
@@ -33,6 +33,8 @@ topics_lines=${BENCH_TOPICS_LINES:-$d_topics_lines}
 topics_qos=${BENCH_TOPICS_QOS:-0 1}
 # A second linecast binary (e.g. an older commit) that runs beside the first as "linecast-base".
 linecast_base=${BENCH_LINECAST_BASE:-}
+# linecast over WebSocket, plain (ws) and in TLS (wss, only with the TLS listener).
+ws_lines=${BENCH_WS_LINES:-$d_ws_lines}
 strace_on=${BENCH_STRACE:-0}
 strace_lines=${BENCH_STRACE_LINES:-$d_strace_lines}
 strace_qos=${BENCH_STRACE_QOS:-1 0}
@@ -114,8 +116,18 @@ make_certificates() {
   cafile=$d/ca.crt
 }
 
+# listener_config PORT [tls] [websockets]: the config of one more loopback listener. mosquitto 2.0.11
+# serves WebSocket only beside a plain listener, and on IPv4 only when told so.
+listener_config() {
+  echo "listener $1 127.0.0.1"
+  [[ " $* " == *" websockets "* ]] && printf '%s\n' "protocol websockets" "socket_domain ipv4"
+  if [[ " $* " == *" tls "* ]]; then
+    printf '%s\n' "cafile $cafile" "certfile $tmp/tls/server.crt" "keyfile $tmp/tls/server.key"
+  fi
+}
+
 start_broker() {
-  tls_port=""
+  tls_port="" ws_port="" wss_port=""
   ((tls_lines > 0)) && make_certificates
   for _ in 1 2 3 4 5 6 7 8 9 10; do
     port=$((20000 + RANDOM % 40000))
@@ -140,18 +152,22 @@ log_type error
 log_type warning
 log_type notice
 EOF
-    if ((tls_lines > 0)); then
-      tls_port=$((port + 1))
-      printf '%s\n' "listener $tls_port 127.0.0.1" "cafile $cafile" \
-        "certfile $tmp/tls/server.crt" "keyfile $tmp/tls/server.key" >>"$tmp/mosquitto.conf"
-    fi
+    ((tls_lines > 0)) && tls_port=$((port + 1))
+    ((ws_lines > 0)) && ws_port=$((port + 2))
+    ((ws_lines > 0 && tls_lines > 0)) && wss_port=$((port + 3))
+    {
+      [[ -z $tls_port ]] || listener_config "$tls_port" tls
+      [[ -z $ws_port ]] || listener_config "$ws_port" websockets
+      [[ -z $wss_port ]] || listener_config "$wss_port" websockets tls
+    } >>"$tmp/mosquitto.conf"
     mosquitto -c "$tmp/mosquitto.conf" 2>"$tmp/mosquitto.log" &
     broker_pid=$!
     for _ in $(seq 50); do
-      if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null &&
-        { [[ -z $tls_port ]] || (exec 3<>"/dev/tcp/127.0.0.1/$tls_port") 2>/dev/null; }; then
-        return 0
-      fi
+      local p open=1
+      for p in $port $tls_port $ws_port $wss_port; do
+        (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || open=0
+      done
+      ((open)) && return 0
       kill -0 "$broker_pid" 2>/dev/null || break
       sleep 0.1
     done
@@ -164,12 +180,15 @@ EOF
 
 # publisher_connection OFFSET: "PROTOCOL LISTENER" of the last connection other than the
 # subscriber's that the broker logged past byte OFFSET of its log, e.g. "5 tls"; "? ?" for none.
+# mosquitto logs no "New connection" line for a WebSocket client: its listener is "ws", plain
+# or TLS alike.
 publisher_connection() {
   tail -c +$(($1 + 1)) "$tmp/mosquitto.log" | awk -v tls="$tls_port" '
     / New connection from / { split($0, a, " on port "); listener[$5] = a[2] + 0 }
     / New client connected from / && $8 !~ /^bench-sub-/ && match($0, /\(p[0-9]+,/) {
       p = substr($0, RSTART + 2, RLENGTH - 3)
-      last = (p == 2 ? "3.1.1" : p == 1 ? "3.1" : p) " " (listener[$6] == tls ? "tls" : "tcp")
+      l = !($6 in listener) ? "ws" : listener[$6] == tls ? "tls" : "tcp"
+      last = (p == 2 ? "3.1.1" : p == 1 ? "3.1" : p) " " l
     }
     END { print (last == "" ? "? ?" : last) }'
 }
@@ -195,13 +214,15 @@ field() {
 # pub_cmd KIND NAME QOS TOPIC EXTRA...: fills the array `cmd` with the publisher's command line.
 # NAME is a publisher, or in the MQTT 5 table linecast-v5, linecast-3.1.1 or mosquitto_pub-v5,
 # or in the topics table linecast[-v5]-1topic or linecast[-v5]-1000topics (which splits records
-# at ':'); linecast-base* runs BENCH_LINECAST_BASE. KIND tls points it at the TLS listener, KIND
-# strace runs it under strace.
+# at ':'); linecast-base* runs BENCH_LINECAST_BASE. KIND tls points it at the TLS listener, ws
+# and wss at the WebSocket ones, KIND strace runs it under strace.
 pub_cmd() {
   local kind=$1 name=$2 qos=$3 topic=$4
   shift 4
   local p=$port tls=()
   [[ $kind == tls ]] && p=$tls_port tls=(--cafile "$cafile")
+  [[ $kind == ws ]] && p=$ws_port tls=(--ws-path /mqtt)
+  [[ $kind == wss ]] && p=$wss_port tls=(--ws-path /mqtt --cafile "$cafile")
   case $name in
     ceiling)
       local window=10000
@@ -267,6 +288,7 @@ measure() {
   local want_proto=3.1.1 want_listener=tcp
   [[ $pub == *-v5* ]] && want_proto=5
   [[ $kind == tls ]] && want_listener=tls
+  [[ $kind == ws* ]] && want_listener=ws
   local log_from
   log_from=$(stat -c %s "$tmp/mosquitto.log")
 
@@ -363,7 +385,12 @@ publishers_present() { awk -F'\t' -v k="$1" -v q="${2:-}" '$1 == k && (q == "" |
 has_runs() { awk -F'\t' -v k="$1" '$1 == k { found = 1; exit } END { exit !found }' "$out/runs.tsv"; }
 
 # label KIND PUB: how tables and charts name a publisher ("linecast TLS", "linecast v5 1topic").
-label() { if [[ $1 == tls ]]; then echo "${2//-/ } TLS"; else echo "${2//-/ }"; fi; }
+label() {
+  case $1 in
+    tls | ws | wss) echo "${2//-/ } ${1^^}" ;;
+    *) echo "${2//-/ }" ;;
+  esac
+}
 
 # ref_median QOS PUB REF COLUMN: the median of COLUMN for publisher PUB's reference REF, which is
 # KIND:PUBLISHER, KIND:@ (the same publisher in table KIND) or KIND:@3.1.1 (the 3.1.1 runs of a
@@ -528,6 +555,13 @@ write_results() {
         "main:@=CPU vs itself over TCP;tls:mosquitto_pub=CPU vs mosquitto_pub TLS" \
         "tls:mosquitto_pub=RSS vs mosquitto_pub TLS"
     fi
+    if has_runs ws || has_runs wss; then
+      echo "WebSocket ($ws_lines lines; the subscriber stays on the plain listener):"
+      echo
+      pub_table ws "main:@=vs itself over TCP" "main:@=CPU vs itself over TCP" "main:@=RSS vs TCP"
+      has_runs wss && pub_table wss "tls:@=vs itself over TLS" "tls:@=CPU vs itself over TLS" \
+        "tls:@=RSS vs TLS"
+    fi
     if has_runs v5; then
       echo "MQTT 5 and 3.1.1 with a 40-byte topic ($v5_lines lines):"
       echo
@@ -574,6 +608,11 @@ write_notes() {
     echo "  and 127.0.0.1 signed by a CA made at start; the publishers get \`--cafile\` and 127.0.0.1."
     echo "  \"vs itself over TCP\" compares with the same publisher's row in the first table."
   fi
+  if has_runs ws; then
+    echo "- WebSocket: linecast \`--ws-path /mqtt\` to a websockets listener of the same broker, and"
+    echo "  with \`--cafile\` to one that also speaks TLS (wss); \"vs itself over TCP\" and \"over TLS\""
+    echo "  compare with linecast's rows in the first and the TLS table."
+  fi
   if has_runs v5; then
     echo "- MQTT 5: linecast \`--protocol-version 5\`, linecast without it (3.1.1) and"
     echo "  \`mosquitto_pub -l -V 5\`, all to a 40-byte topic."
@@ -584,7 +623,8 @@ write_notes() {
     echo "  may differ from an untraced run. Raw counts: strace-qos*-*.txt beside this file."
   fi
   echo "- verified: runs whose every payload arrived once, in order, byte for byte, with exit"
-  echo "  status 0, and whose connection the broker logged on the expected listener (TCP or TLS)"
+  echo "  status 0, and whose connection the broker logged on the expected listener (TCP, TLS or"
+  echo "  WebSocket)"
   echo "  at the expected protocol level (3.1.1 or 5)."
   local errs
   errs=$(awk -F'\t' '$3 ~ /^linecast/ && $14 > 0' "$out/runs.tsv" | wc -l)
@@ -667,6 +707,7 @@ input_for() {
     topics) topics_file "$topics_lines"; return ;;
     tls) n=$tls_lines ;;
     v5) n=$v5_lines ;;
+    ws | wss) n=$ws_lines ;;
     strace) n=$strace_lines ;;
   esac
   [[ $3 == mqttjs ]] && n=$js_lines
@@ -696,11 +737,12 @@ linecast_speaks_v5() {
 # run_round: one run of each publisher and of each TLS, MQTT 5 and topics variant at each QoS,
 # then the latency runs.
 run_round() {
-  local qos pub
+  local qos pub kind
   for qos in $qos_list; do
     for pub in "${pubs[@]}"; do measure main "$qos" "$pub" "file:$(input_for main "$qos" "$pub")"; done
     for pub in "${tls_pubs[@]}"; do measure tls "$qos" "$pub" "file:$(input_for tls "$qos" "$pub")"; done
     for pub in "${v5_pubs[@]}"; do measure v5 "$qos" "$pub" "file:$(input_for v5 "$qos" "$pub")"; done
+    for kind in $ws_kinds; do measure "$kind" "$qos" linecast "file:$(input_for "$kind" "$qos" linecast)"; done
     [[ " $topics_qos " == *" $qos "* ]] || continue
     for pub in "${topics_pubs[@]}"; do
       measure topics "$qos" "$pub" "file:$(input_for topics "$qos" "$pub")"
@@ -749,7 +791,8 @@ main() {
   trap 'exit 130' INT TERM
   load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
   start_broker
-  log "mosquitto on 127.0.0.1:$port (TLS: ${tls_port:-none}); $runs run(s) of $lines lines;" \
+  log "mosquitto on 127.0.0.1:$port (TLS: ${tls_port:-none}, ws: ${ws_port:-none}," \
+    "wss: ${wss_port:-none}); $runs run(s) of $lines lines;" \
     "QoS $qos_list"
   : >"$out/runs.tsv"
   rm -f "$out"/failed-*
@@ -777,6 +820,12 @@ main() {
       v5_pubs+=(linecast-3.1.1)
     fi
   done
+
+  ws_kinds=""
+  if [[ " ${pubs[*]} " == *" linecast "* ]]; then
+    [[ -n $ws_port ]] && ws_kinds="ws"
+    [[ -n $wss_port ]] && ws_kinds+=" wss"
+  fi
 
   if ((topics_lines > 0)) && [[ " ${pubs[*]} " == *" linecast "* ]]; then
     topics_pubs=(linecast-1topic linecast-1000topics)

@@ -1,6 +1,6 @@
-// The connection options end to end: ALPN, pre-shared keys, the SOCKS5 proxy, the local
-// address, the will, the keep-alive, --help and --version, and the reason a verbose run gives
-// when it cannot connect.
+// The connection options end to end: ALPN, pre-shared keys, WebSocket, the SOCKS5 and HTTP
+// proxies, the local address, the will, the keep-alive, --help and --version, and the reason a
+// verbose run gives when it cannot connect.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/crypto.h>
@@ -199,6 +199,76 @@ TEST(Socks5, RecordsArriveThroughTheProxyAsAskedForAndARefusalFails) {
   EXPECT_EQ(sub.payloads(expected.size(), 5000), expected);
 }
 
+// Records at every QoS over WebSocket, plain and inside TLS, arrive in order on the plain
+// listener; 500 records take many frames each way.
+TEST(WebSocket, RecordsArriveOverWsAndWssAtEveryQos) {
+  const std::string ws = websockets_listener_config();
+  BrokerFixture broker("", "", "", false, {ws, ws + tls_listener_config("server")});
+  struct Case {
+    const char* name;
+    int port;
+    Strings tls;
+  };
+  const std::vector<Case> transports = {
+      {"ws", broker.listener_port(0), {}},
+      {"wss", broker.listener_port(1), {"--cafile", cert("ca.pem")}}};
+  constexpr size_t kRecords = 500;
+  for (const Case& c : transports) {
+    for (const char* qos : {"0", "1", "2"}) {
+      const std::string what = std::string(c.name) + " qos " + qos;
+      Subscriber sub(broker.port(), "t", 2);
+      Strings args = args_for(c.port, "t", {"--qos", qos, "--ws-path", "/mqtt"});
+      args.insert(args.end(), c.tls.begin(), c.tls.end());
+      std::string out;
+      EXPECT_EQ(run_linecast(args, numbered(0, kRecords), &out), 0) << what;
+      EXPECT_EQ(out, kDelivered) << what;
+      expect_numbered(sub, kRecords, 9, what);
+    }
+  }
+}
+
+// Through an HTTP CONNECT proxy, plain and TLS, with and without credentials; a proxy that
+// wants credentials it did not get refuses the tunnel (its reason: the Reason test).
+TEST(HttpProxy, RecordsArriveThroughTheTunnelAndARefusalFails) {
+  TlsBroker tls(tls_listener_config("server"));
+  Subscriber sub(tls.plain_port, "t", 1);
+  struct Case {
+    const char* name;
+    HttpProxyOptions proxy;
+    std::string credentials;  // in the URL, with '@'
+    int port;
+    Strings options;
+    bool delivered;
+  };
+  const HttpProxyOptions with_password{"lc user", "p@ss:w/rd", ""};
+  const Strings ca = {"--cafile", cert("ca.pem")};
+  const std::vector<Case> cases = {
+      {"plain", {}, "", tls.plain_port, {}, true},
+      {"tls with credentials", with_password, "lc%20user:p%40ss%3Aw%2Frd@", tls.broker.port(), ca,
+       true},
+      {"no credentials", with_password, "", tls.plain_port, {}, false},
+  };
+  Strings expected;
+  for (const Case& c : cases) {
+    HttpProxy proxy(c.proxy);
+    Strings args =
+        args_for(c.port, "t",
+                 {"--qos", "1", "--proxy",
+                  "http://" + c.credentials + "localhost:" + std::to_string(proxy.port())});
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const std::string payload = std::string(c.name) + "\n";
+    std::string out, err;
+    EXPECT_EQ(run_linecast(args, payload, &out, &err), c.delivered ? 0 : 255) << c.name;
+    EXPECT_EQ(out, c.delivered ? kDelivered : kFailed) << c.name;
+    EXPECT_EQ(err, "") << c.name;
+    if (c.delivered) expected.push_back(payload);
+    EXPECT_EQ(proxy.requests(),
+              Strings{"CONNECT 127.0.0.1:" + std::to_string(c.port) + " HTTP/1.1"})
+        << c.name;
+  }
+  EXPECT_EQ(sub.payloads(expected.size(), 5000), expected);
+}
+
 TEST(BindAddress, TheBrokerSeesTheLocalAddressGiven) {
   BrokerFixture broker;
   Subscriber sub(broker.port(), "t", 1);
@@ -375,6 +445,10 @@ TEST(Reason, VerboseFailureSaysWhyRightBeforeFailedToConnect) {
   FakeBroker refuses_identifier(bad_identifier);
   HeldPort closed;  // nothing listens there
   const int closed_port = closed.port();
+  HttpProxy not_found({"", "", "HTTP/1.1 404 Not Found\r\n\r\n"});
+  HttpProxy garbage({"", "", "SSH-2.0-something\r\n"});
+  HttpProxy needs_credentials({"user", "secret", ""});
+  const Strings ws = {"--ws-path", "/mqtt"};
 
   struct Case {
     std::string host;
@@ -409,6 +483,12 @@ TEST(Reason, VerboseFailureSaysWhyRightBeforeFailedToConnect) {
        {"--username", "alice", "--password", "wrong"},
        "broker refused: not authorised"},
       {"127.0.0.1", refuses_identifier.port(), {}, "broker refused: identifier rejected"},
+      {"127.0.0.1", not_found.port(), ws, "WebSocket upgrade refused: 404 Not Found"},
+      {"127.0.0.1", garbage.port(), ws, "WebSocket upgrade refused: no HTTP answer"},
+      {"127.0.0.1",
+       broker.port(),
+       {"--proxy", "http://127.0.0.1:" + std::to_string(needs_credentials.port())},
+       "proxy refused: 407 Proxy Authentication Required"},
       {"127.0.0.1", closed_port, {}, nullptr},
   };
   // All at once: the silent one waits out the whole connect timeout.

@@ -74,6 +74,12 @@ TEST(WebSocket, ClientFrameHeadersUseEveryLengthForm) {
   ws_mask(data + 2, 4, mask, 2);  // a payload masked in two pieces
   EXPECT_EQ(std::string(reinterpret_cast<char*>(data), 6),
             bytes({'a' ^ 1, 'b' ^ 2, 'c' ^ 3, 'd' ^ 4, 'e' ^ 1, 'f' ^ 2}));
+  // Longer pieces, masked word by word, starting at every place in the mask.
+  std::string masked(9 + 10 + 11 + 12 + 13, '\0');  // pieces from offsets 0, 1, 3, 2 and 2
+  for (size_t at = 0, piece = 9; at < masked.size(); at += piece, ++piece) {
+    ws_mask(reinterpret_cast<unsigned char*>(&masked[at]), piece, mask, at);
+  }
+  for (size_t i = 0; i < masked.size(); ++i) EXPECT_EQ(masked[i], mask[i % 4]) << i;
 }
 
 TEST(WebSocket, BrokerFramesDecodeAlikeHoweverCut) {
