@@ -41,6 +41,12 @@ void transport_discard_output(Transport& t) {
 FlushResult transport_flush(Transport& t) {
   FlushResult result;
   const size_t before = t.sent;
+  // A layer may hold bytes of its own (a WebSocket frame half written) with nothing queued
+  // here: they must go too, or the poll would wake for them again and again.
+  if (transport_open_now(t) && t.sent == t.out.size() && (t.layer->events() & POLLOUT) &&
+      t.layer->send(nullptr, 0) < 0) {
+    t.broken = true;
+  }
   while (transport_open_now(t) && !t.write_blocked && t.sent < t.out.size()) {
     ssize_t n = t.layer->send(reinterpret_cast<const unsigned char*>(t.out.data()) + t.sent,
                               t.out.size() - t.sent);
