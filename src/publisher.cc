@@ -406,7 +406,7 @@ void spool_round(Run& run) {
   int flushed = spool_flush(*run.spool);
   if (flushed == kSpoolError) spool_failed(run);
   if (flushed == kSpoolOk) run.spool_more = true;
-  feed(run);
+  if (!stop_requested) feed(run);
   settle(run);
   note_releases(run);
   if (spool_maybe_sync(*run.spool, now_ms()) != kSpoolOk) spool_failed(run);
@@ -502,7 +502,7 @@ void resume_from_spool(Run& run) {
 // what could not be handed over stays for the next run.
 void empty_spool(Run& run) {
   start_stop_clock(run);
-  for (spool_round(run); run.in_hand || run.spool_more; spool_round(run)) {
+  for (spool_round(run); !stop_requested && (run.in_hand || run.spool_more); spool_round(run)) {
     after_wait(run, session_wait(*run.session, -1, stop_deadline(run)));
   }
 }
@@ -516,6 +516,9 @@ void close_spool(Run& run) {
   }
   if (c.dropped > 0) {
     printf("%llu records dropped from the spool\n", static_cast<unsigned long long>(c.dropped));
+  }
+  if (c.records > 0) {
+    printf("%llu records stay in the spool\n", static_cast<unsigned long long>(c.records));
   }
   the_spool = nullptr;
   if (spool_close(std::move(run.spool)) != kSpoolOk) fail("Failed to close the spool\n");
@@ -677,11 +680,14 @@ int main(int argc, char** argv) {
     drain(run);
     fail("Failed to read standard input\n");
   }
-  if (stop_requested) ride_out_outage(run);
+  // With a spool every record read is safe on disk: a stop request neither waits out an outage
+  // nor empties the spool, and leaves for the next run what the session did not hand over.
+  const bool spool_keeps = run.spool != nullptr && stop_requested;
+  if (stop_requested && !spool_keeps) ride_out_outage(run);
   say_stopping(run);
   run.reader = RecordReader();
-  if (run.spool != nullptr) empty_spool(run);
-  drain(run);
+  if (run.spool != nullptr && !spool_keeps) empty_spool(run);
+  if (!spool_keeps || session_connected(*run.session)) drain(run);
   if (run.spool != nullptr) close_spool(run);
   if (run.not_published > 0) printf("%llu records not published\n", run.not_published);
   // QoS 0 records a lost connection cut off partway are gone: the run must not say otherwise.
