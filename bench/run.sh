@@ -920,7 +920,8 @@ backlog_table() {
       printf "| %s | %d | %s | %s | %d | %.2f | %.1f | %s | %s | %s |\n",
         (fill ? "fill, no broker" : "drain"), (fill ? $4 : $6),
         (fill ? sprintf("%.0f", kv[2] / 1048576) : "–"), (fill ? "–" : sprintf("%.0f", $11)),
-        $8, $9, $10 / 1024, ($12 < 0 ? "–" : sprintf("%.0f", $12)), $13, ($5 == 1 ? "yes" : "NO")
+        $8, $9, $10 / 1024, ($12 < 0 ? "–" : sprintf("%.0f", $12)), ($13 == -1 ? "SIGKILL" : $13),
+        ($5 == 1 ? "yes" : "NO")
       if (!fill) left = kv[2]
     }
     END { if (left != "") printf "\nRecords left in the spool when the drain stopped: %s.\n", left }' \
