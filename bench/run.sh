@@ -13,9 +13,11 @@ quick=${BENCH_QUICK:-0}
 if [[ $quick == 1 ]]; then
   d_lines=20000 d_runs=1 d_mem_lines=100000 d_big_bytes=$((64 << 20)) d_js_lines=2000
   d_tls_lines=20000 d_v5_lines=20000 d_strace_lines=20000 d_topics_lines=20000 d_ws_lines=20000
+  d_spool_lines=20000 d_backlog_bytes=$((64 << 20))
 else
   d_lines=200000 d_runs=3 d_mem_lines=1000000 d_big_bytes=$((1 << 30)) d_js_lines=20000
   d_tls_lines=60000 d_v5_lines=60000 d_strace_lines=100000 d_topics_lines=100000 d_ws_lines=60000
+  d_spool_lines=100000 d_backlog_bytes=$((1 << 30))
 fi
 lines=${BENCH_LINES:-$d_lines}
 runs=${BENCH_RUNS:-$d_runs}
@@ -31,6 +33,12 @@ v5_lines=${BENCH_V5_LINES:-$d_v5_lines}
 # The per-record topic table: lines sNNN:LINE cycling over 1,000 subtopics.
 topics_lines=${BENCH_TOPICS_LINES:-$d_topics_lines}
 topics_qos=${BENCH_TOPICS_QOS:-0 1}
+# The spool table: linecast without a spool, with --spool and with --spool-sync always.
+spool_lines=${BENCH_SPOOL_LINES:-$d_spool_lines}
+spool_qos=${BENCH_SPOOL_QOS:-0 1 2}
+# The backlog case: a spool filled to this size with no broker, then drained on start-up.
+backlog_bytes=${BENCH_SPOOL_BACKLOG_BYTES:-$d_backlog_bytes}
+drain_s=${BENCH_SPOOL_DRAIN_S:-10}
 # A second linecast binary (e.g. an older commit) that runs beside the first as "linecast-base".
 linecast_base=${BENCH_LINECAST_BASE:-}
 # linecast over WebSocket, plain (ws) and in TLS (wss, only with the TLS listener).
@@ -214,8 +222,9 @@ field() {
 # pub_cmd KIND NAME QOS TOPIC EXTRA...: fills the array `cmd` with the publisher's command line.
 # NAME is a publisher, or in the MQTT 5 table linecast-v5, linecast-3.1.1 or mosquitto_pub-v5,
 # or in the topics table linecast[-v5]-1topic or linecast[-v5]-1000topics (which splits records
-# at ':'); linecast-base* runs BENCH_LINECAST_BASE. KIND tls points it at the TLS listener, ws
-# and wss at the WebSocket ones, KIND strace runs it under strace.
+# at ':'), or in the spool table linecast-spool[-always]; linecast-base* runs
+# BENCH_LINECAST_BASE. KIND tls points it at the TLS listener, ws and wss at the WebSocket ones,
+# KIND strace runs it under strace.
 pub_cmd() {
   local kind=$1 name=$2 qos=$3 topic=$4
   shift 4
@@ -234,6 +243,9 @@ pub_cmd() {
       cmd=("$bin" "$topic" --host 127.0.0.1 --port "$p" --qos "$qos" "${tls[@]}" "$@")
       [[ $name == *-v5* ]] && cmd+=(--protocol-version 5)
       [[ $name == *-1000topics ]] && cmd+=(--topic-separator :)
+      # A fresh spool directory per run; run_round removes it after the run.
+      [[ $name == *-spool* ]] && cmd+=(--spool "$tmp/spool-$run_no")
+      [[ $name == *-spool-always ]] && cmd+=(--spool-sync always)
       ;;
     mosquitto_pub*)
       cmd=(mosquitto_pub -h 127.0.0.1 -p "$p" -t "$topic" -q "$qos" -l "${tls[@]}")
@@ -577,6 +589,14 @@ write_results() {
       echo
       pub_table topics "topics:@1topic=vs 1 topic" "topics:@1topic=CPU vs 1 topic" ""
     fi
+    if has_runs spool; then
+      echo "Spool ($spool_lines lines): linecast without a spool, with \`--spool DIR\` (default sync, every"
+      echo "second) and with \`--spool-sync always\`; a fresh spool directory for each run:"
+      echo
+      pub_table spool "spool:linecast=vs no spool" "spool:linecast=CPU vs no spool" \
+        "spool:linecast=RSS vs no spool"
+    fi
+    if has_runs backlog-fill || [[ -n $backlog_note ]]; then backlog_table; fi
     if has_runs main && [[ -n $linecast_base ]]; then base_table; fi
     if has_runs latency; then latency_table; fi
     if has_runs mem-lines || has_runs mem-bytes; then memory_table; fi
@@ -705,6 +725,7 @@ input_for() {
   local n=$lines
   case $1 in
     topics) topics_file "$topics_lines"; return ;;
+    spool) n=$spool_lines ;;
     tls) n=$tls_lines ;;
     v5) n=$v5_lines ;;
     ws | wss) n=$ws_lines ;;
@@ -734,7 +755,7 @@ linecast_speaks_v5() {
   return 1
 }
 
-# run_round: one run of each publisher and of each TLS, MQTT 5 and topics variant at each QoS,
+# run_round: one run of each publisher and of each TLS, MQTT 5, spool and topics variant at each QoS,
 # then the latency runs.
 run_round() {
   local qos pub kind
@@ -743,6 +764,12 @@ run_round() {
     for pub in "${tls_pubs[@]}"; do measure tls "$qos" "$pub" "file:$(input_for tls "$qos" "$pub")"; done
     for pub in "${v5_pubs[@]}"; do measure v5 "$qos" "$pub" "file:$(input_for v5 "$qos" "$pub")"; done
     for kind in $ws_kinds; do measure "$kind" "$qos" linecast "file:$(input_for "$kind" "$qos" linecast)"; done
+    if [[ " $spool_qos " == *" $qos "* ]]; then
+      for pub in "${spool_pubs[@]}"; do
+        measure spool "$qos" "$pub" "file:$(input_for spool "$qos" "$pub")"
+        rm -rf "$tmp"/spool-*
+      done
+    fi
     [[ " $topics_qos " == *" $qos "* ]] || continue
     for pub in "${topics_pubs[@]}"; do
       measure topics "$qos" "$pub" "file:$(input_for topics "$qos" "$pub")"
@@ -767,6 +794,182 @@ run_memory() {
   for pub in "${mem_pubs[@]}"; do
     measure mem-bytes 0 "$pub" "gen-bytes:$big_bytes" --wide
   done
+}
+
+# --- spool backlog ----------------------------------------------------------------------------
+# closed_port: a loopback port that refuses connections, for a publisher with no broker.
+closed_port() {
+  local p
+  for _ in $(seq 20); do
+    p=$((20000 + RANDOM % 40000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { echo "$p"; return 0; }
+  done
+  die "no closed port found"
+}
+
+# term_child RUNNER: SIGTERM to the publisher that bench_runpub RUNNER forked (its one child).
+term_child() {
+  local child
+  child=$(cat "/proc/$1/task/$1/children" 2>/dev/null || true)
+  [[ -n $child ]] && kill -TERM $child 2>/dev/null
+  return 0
+}
+
+# backlog_row KIND REPORT OUT EXPECTED RECEIVED DISTINCT RATE FIRST_MS TERM_MS OK NOTE HANDED:
+# one line of runs.tsv for a backlog run, laid out like measure's.
+backlog_row() {
+  local r=$2 cpu
+  cpu=$(($(field user_us "$r") + $(field sys_us "$r")))
+  awk -v k="$1" -v e="$4" -v rc="$5" -v d="$6" -v rate="$7" -v f="$8" -v t="${9:--1}" -v ok="${10}" \
+    -v note="${11}" -v h="${12}" -v c="$cpu" -v m="$(field maxrss_kb "$r")" \
+    -v st="$(field exit "$r")" -v sb="$(wc -c <"$3")" -v n="$run_no" \
+    'BEGIN {
+       per = (k == "backlog-fill") ? e : rc
+       printf "%s\t1\tlinecast\t%d\t%d\t%d\t%d\t%.0f\t%.2f\t%d\t%.1f\t%.1f\t%s\t%d\t%d\t-\t-\t%s\t%.0f\n",
+         k, e, ok, rc, d, rate, (per > 0 ? c / per : 0), m, f, t, st,
+         sb, n, note, h
+     }' >>"$out/runs.tsv"
+}
+
+# backlog_fill DIR: linecast spools generated lines at QoS 1 with no broker listening until DIR
+# holds about backlog_bytes (its --spool-size), then gets SIGTERM and leaves them there.
+backlog_fill() {
+  local dir=$1 size last=-1 still=0 start_ns term_ns=0 spooled
+  run_no=$((run_no + 1))
+  backlog_topic=bench/$run_no
+  "$tools/bench_runpub" --report "$tmp/fill.report" --gen-bytes $((backlog_bytes * 2)) \
+    --timeout-s 1200 -- "$linecast" "$backlog_topic" --host 127.0.0.1 --port "$(closed_port)" \
+    --qos 1 --reconnect forever --spool "$dir" --spool-size "$backlog_bytes" \
+    >"$tmp/fill.out" 2>"$tmp/fill.err" &
+  local runner=$!
+  start_ns=$(date +%s%N)
+  # Full when it holds nearly its size, or when it stops growing (the input blocks at the limit).
+  while kill -0 "$runner" 2>/dev/null; do
+    size=$(du -sb "$dir" 2>/dev/null | cut -f1 || echo 0)
+    ((size >= backlog_bytes * 97 / 100)) && break
+    if ((size > 0 && size == last)); then still=$((still + 1)); else still=0; fi
+    ((still >= 10)) && break
+    last=$size
+    sleep 0.2
+  done
+  term_ns=$(date +%s%N)
+  term_child "$runner"
+  wait "$runner" || true
+  local term_ms=$((($(date +%s%N) - term_ns) / 1000000))
+  spooled=$({ grep -o '^[0-9]* records stay in the spool' "$tmp/fill.out" || echo 0; } | cut -d' ' -f1)
+  backlog_spool_bytes=$(du -sb "$dir" | cut -f1)
+  backlog_records=$spooled
+  log "  backlog: $spooled records, $backlog_spool_bytes bytes spooled in" \
+    "$(((term_ns - start_ns) / 1000000)) ms; exit $(field exit "$tmp/fill.report")"
+  backlog_row backlog-fill "$tmp/fill.report" "$tmp/fill.err" "$spooled" 0 0 \
+    "$(awk -v n="$spooled" -v t=$((term_ns - start_ns)) 'BEGIN { print n / (t / 1e9) }')" -1 \
+    "$term_ms" \
+    "$([[ $(field exit "$tmp/fill.report") == 255 && $spooled -gt 0 ]] && echo 1 || echo 0)" \
+    "spool_bytes=$backlog_spool_bytes" 0
+  ((spooled > 0))
+}
+
+# backlog_drain DIR: linecast on the broker with empty input and the filled spool; after
+# drain_s seconds it gets SIGTERM. A stop request still lets it publish what is in the spool, so
+# SIGKILL follows 2 s later. The subscriber sees how soon the first record comes.
+backlog_drain() {
+  local dir=$1 s=$tmp/sub.out r=$tmp/drain.report
+  run_no=$((run_no + 1))
+  "$tools/bench_subscriber" 127.0.0.1 "$port" "$backlog_topic" 1 0 \
+    "gen-bytes:$((backlog_bytes * 2))" --idle-ms 3000 >"$s" 2>"$tmp/sub.err" &
+  sub_pid=$!
+  for _ in $(seq 3000); do
+    grep -q '^ready' "$s" 2>/dev/null && break
+    kill -0 "$sub_pid" 2>/dev/null || break
+    sleep 0.01
+  done
+  grep -q '^ready' "$s" || die "subscriber not ready: $(cat "$tmp/sub.err")"
+  "$tools/bench_runpub" --report "$r" --input /dev/null --timeout-s 600 -- "$linecast" \
+    "$backlog_topic" --host 127.0.0.1 --port "$port" --qos 1 --spool "$dir" \
+    --spool-size "$backlog_bytes" >"$tmp/drain.out" 2>"$tmp/drain.err" &
+  local runner=$! term_ns=0 term_ms=-1
+  for _ in $(seq $((drain_s * 10))); do
+    kill -0 "$runner" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$runner" 2>/dev/null; then
+    term_ns=$(date +%s%N)
+    term_child "$runner"
+    for _ in $(seq 20); do
+      kill -0 "$runner" 2>/dev/null || break
+      sleep 0.1
+    done
+    local child
+    child=$(cat "/proc/$runner/task/$runner/children" 2>/dev/null || true)
+    [[ -n $child ]] && kill -KILL $child 2>/dev/null
+    wait "$runner" || true
+    term_ms=$((($(date +%s%N) - term_ns) / 1000000))
+  fi
+  wait "$runner" || true
+  wait "$sub_pid" || true
+  sub_pid=""
+  backlog_drain_row "$r" "$s" "$term_ms"
+}
+
+# backlog_drain_row REPORT SUBSCRIBER_OUT TERM_MS: the drain's line of runs.tsv. Verified: the
+# records that arrived and those left in the spool add up to the backlog (when it was killed:
+# no more arrived than the backlog holds), each arrived once and in order, and linecast exited 0
+# (drained), 255 (stopped, naming what stays) or was killed.
+backlog_drain_row() {
+  local r=$1 s=$2 left received first start last ok=0 status
+  left=$({ grep -o '^[0-9]* records stay in the spool' "$tmp/drain.out" || echo 0; } | cut -d' ' -f1)
+  received=$(field received "$s") first=$(field first_ns "$s") last=$(field last_ns "$s")
+  start=$(field start_ns "$r") status=$(field exit "$r")
+  [[ $(field signal "$r") == 9 ]] && status=killed left=$((backlog_records - received))
+  if [[ $status == 0 || $status == 255 || $status == killed ]] &&
+    ((received + left == backlog_records)) &&
+    [[ $(field dups "$s")$(field reordered "$s")$(field unknown "$s") == 000 ]]; then ok=1; fi
+  ((ok)) || log "  backlog drain: NOT VERIFIED (exit $status, $received arrived, $left left of" \
+    "$backlog_records)"
+  backlog_row backlog-drain "$r" "$tmp/drain.err" "$backlog_records" "$received" \
+    "$(field distinct "$s")" \
+    "$(awk -v n="$received" -v t=$((last - start)) 'BEGIN { print (t > 0 ? n / (t / 1e9) : 0) }')" \
+    "$(awk -v f="$first" -v s="$start" 'BEGIN { print (f > 0 ? (f - s) / 1e6 : -1) }')" "$3" \
+    "$ok" "left=$left" 0
+}
+
+# run_backlog: the spool backlog case, when the disk has room for it (twice its size).
+run_backlog() {
+  local dir=$tmp/backlog-spool free
+  free=$(($(df -Pk "$tmp" | awk 'NR == 2 { print $4 }') * 1024))
+  if ((free < backlog_bytes * 2)); then
+    backlog_note="left out: $((free >> 20)) MiB free in $tmp, $((backlog_bytes >> 19)) MiB needed"
+    log "spool backlog $backlog_note"
+    return 0
+  fi
+  log "spool backlog: filling $backlog_bytes bytes with no broker, then draining ${drain_s} s"
+  backlog_fill "$dir" && backlog_drain "$dir"
+  rm -rf "$dir"
+}
+
+backlog_table() {
+  echo "Spool backlog at QoS 1 (one run): linecast spools generated ~61-byte lines with no broker"
+  echo "listening (\`--reconnect forever\`, \`--spool-size $backlog_bytes\`) until the spool is full,"
+  echo "then gets SIGTERM; a second linecast with empty input and the same spool publishes the"
+  echo "backlog to the broker and gets SIGTERM after $drain_s s, and SIGKILL 2 s later if it still"
+  echo "publishes (a stop request lets it publish what it has spooled):"
+  echo
+  if [[ -n $backlog_note ]]; then echo "Backlog case $backlog_note." && echo && return; fi
+  echo "| phase | records | spool MiB | start → first record ms | msg/s | CPU µs/record | peak RSS MiB | SIGTERM → exit ms | exit | verified |"
+  echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---|"
+  awk -F'\t' '$1 ~ /^backlog-/ {
+      fill = ($1 == "backlog-fill")
+      split($18, kv, "=")
+      printf "| %s | %d | %s | %s | %d | %.2f | %.1f | %s | %s | %s |\n",
+        (fill ? "fill, no broker" : "drain"), (fill ? $4 : $6),
+        (fill ? sprintf("%.0f", kv[2] / 1048576) : "–"), (fill ? "–" : sprintf("%.0f", $11)),
+        $8, $9, $10 / 1024, ($12 < 0 ? "–" : sprintf("%.0f", $12)), ($13 == -1 ? "SIGKILL" : $13),
+        ($5 == 1 ? "yes" : "NO")
+      if (!fill) left = kv[2]
+    }
+    END { if (left != "") printf "\nRecords left in the spool when the drain stopped: %s.\n", left }' \
+    "$out/runs.tsv"
+  echo
 }
 
 run_strace() {
@@ -798,7 +1001,7 @@ main() {
   rm -f "$out"/failed-*
 
   local pub
-  pubs=() tls_pubs=() v5_pubs=() v5_note="" topics_pubs=()
+  pubs=() tls_pubs=() v5_pubs=() v5_note="" topics_pubs=() spool_pubs=() backlog_note=""
   for pub in ${BENCH_PUBLISHERS:-ceiling linecast mosquitto_pub mqttjs}; do
     [[ $pub == mqttjs && -z $mqttjs ]] && continue
     pubs+=("$pub")
@@ -833,8 +1036,13 @@ main() {
     [[ ${linecast_v5:-0} == 1 ]] && topics_pubs+=(linecast-v5-1topic linecast-v5-1000topics)
   fi
 
+  if ((spool_lines > 0)) && [[ " ${pubs[*]} " == *" linecast "* ]]; then
+    spool_pubs=(linecast linecast-spool linecast-spool-always)
+  fi
+
   for _ in $(seq "$runs"); do run_round; done
   run_memory
+  if ((backlog_bytes > 0)) && [[ " ${pubs[*]} " == *" linecast "* ]]; then run_backlog; fi
   if [[ $strace_on == 1 ]]; then run_strace; fi
 
   write_results
