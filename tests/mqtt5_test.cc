@@ -641,7 +641,7 @@ TEST(Mqtt5, SpoolKeepsEveryRecordTakenAcrossKills) {
   };
   constexpr size_t kBatch = 500;
   for (const Case& c : cases) {
-    BrokerFixture broker;
+    BrokerFixture broker("", "", "", /*persistent=*/true);
     Subscriber sub(broker.port(), "sp", 2);
     TempDir dir;
     Strings args = args_for(broker.port(), "sp", c.options);

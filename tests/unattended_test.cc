@@ -561,6 +561,9 @@ TEST(Unattended, SpoolTakesInputThroughAnOutageWithinItsSize) {
   const std::string line = std::string(999, 'x') + "\n";
   for (int i = 0; i < 3000; ++i) child.write(line);  // 3 MB through a spool of 1 MB
   ASSERT_TRUE(wait_until([&] { return child.unread_input() == 0; }, 20000)) << child.out();
+  child.signal(SIGUSR1);  // the counters line tells what the spool holds and dropped
+  ASSERT_TRUE(wait_for_output(child, " dropped=", 1, 5000)) << child.out();
+  EXPECT_NE(child.out().find(" spool_records="), std::string::npos) << child.out();
   child.signal(SIGTERM);
   EXPECT_EQ(child.wait(5000), 0);
   const std::string out = child.out();
