@@ -307,12 +307,7 @@ measure() {
   "$tools/bench_subscriber" 127.0.0.1 "$port" "$sub_topic" "$qos" 0 "$sub_src" "${sub_opts[@]}" \
     >"$tmp/sub.out" 2>"$tmp/sub.err" &
   sub_pid=$!
-  for _ in $(seq 1000); do
-    grep -q '^ready' "$tmp/sub.out" 2>/dev/null && break
-    kill -0 "$sub_pid" 2>/dev/null || break
-    sleep 0.01
-  done
-  grep -q '^ready' "$tmp/sub.out" || die "subscriber not ready: $(cat "$tmp/sub.err")"
+  await_subscriber "$tmp/sub.out" 1000
   "$tools/bench_runpub" --report "$tmp/pub.report" "${feed[@]}" --linger-ms "$linger" \
     --timeout-s 300 -- "${cmd[@]}" >"$tmp/pub.out" 2>"$tmp/pub.err"
   wait "$sub_pid" || true
@@ -395,6 +390,17 @@ verified() { echo "$(col "$1" "$2" "$3" 5 | grep -c '^1$' || true)/$(col "$1" "$
 # publishers_present KIND [QOS]: the publishers with runs of that kind (at that QoS), in order.
 publishers_present() { awk -F'\t' -v k="$1" -v q="${2:-}" '$1 == k && (q == "" || $2 == q) { print $3 }' "$out/runs.tsv" | awk '!seen[$0]++'; }
 has_runs() { awk -F'\t' -v k="$1" '$1 == k { found = 1; exit } END { exit !found }' "$out/runs.tsv"; }
+
+# await_subscriber OUT TRIES: waits (10 ms a try) until the subscriber started last, writing to
+# OUT, says it is ready; dies when it ends or never does.
+await_subscriber() {
+  for _ in $(seq "$2"); do
+    grep -q '^ready' "$1" 2>/dev/null && break
+    kill -0 "$sub_pid" 2>/dev/null || break
+    sleep 0.01
+  done
+  grep -q '^ready' "$1" || die "subscriber not ready: $(cat "$tmp/sub.err")"
+}
 
 # label KIND PUB: how tables and charts name a publisher ("linecast TLS", "linecast v5 1topic").
 label() {
@@ -878,12 +884,7 @@ backlog_drain() {
   "$tools/bench_subscriber" 127.0.0.1 "$port" "$backlog_topic" 1 0 \
     "gen-bytes:$((backlog_bytes * 2))" --idle-ms 3000 >"$s" 2>"$tmp/sub.err" &
   sub_pid=$!
-  for _ in $(seq 3000); do
-    grep -q '^ready' "$s" 2>/dev/null && break
-    kill -0 "$sub_pid" 2>/dev/null || break
-    sleep 0.01
-  done
-  grep -q '^ready' "$s" || die "subscriber not ready: $(cat "$tmp/sub.err")"
+  await_subscriber "$s" 3000
   "$tools/bench_runpub" --report "$r" --input /dev/null --timeout-s 600 -- "$linecast" \
     "$backlog_topic" --host 127.0.0.1 --port "$port" --qos 1 --spool "$dir" \
     --spool-size "$backlog_bytes" >"$tmp/drain.out" 2>"$tmp/drain.err" &

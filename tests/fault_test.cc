@@ -228,10 +228,7 @@ TEST(Freeze, StopRequestWhileTheWindowIsFullPublishesEveryByteRead) {
   ASSERT_TRUE(first_record_arrived(child, sub));
   broker.freeze();
   child.write(numbered(1, 3000) + "begun");
-  for (long long end = monotonic_ms() + 5000; child.unread_input() > 0 && monotonic_ms() < end;) {
-    sleep_ms(5);
-  }
-  ASSERT_EQ(child.unread_input(), 0u);
+  ASSERT_TRUE(wait_until([&] { return child.unread_input() == 0; }, 5000));
   child.signal(SIGTERM);
   broker.thaw();
   child.close_input();
