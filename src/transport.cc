@@ -38,6 +38,17 @@ void transport_discard_output(Transport& t) {
   t.sent = t.whole = 0;
 }
 
+namespace {
+
+// How far the queue has gone below the top layer: bytes a layer took and still holds (a
+// WebSocket frame half written) die with the connection.
+size_t written_below(const Transport& t) {
+  size_t held = t.layer != nullptr ? t.layer->unwritten() : 0;
+  return t.sent - std::min(held, t.sent - t.whole);
+}
+
+}  // namespace
+
 FlushResult transport_flush(Transport& t) {
   FlushResult result;
   const size_t before = t.sent;
@@ -56,17 +67,19 @@ FlushResult transport_flush(Transport& t) {
     t.sent += static_cast<size_t>(n);
   }
   result.wrote = t.sent > before;
-  // Walk the packets this write reached: those it finished move `whole` on.
-  while (result.wrote && t.whole < t.sent) {
-    const auto* packet = reinterpret_cast<const unsigned char*>(t.out.data() + t.whole);
-    size_t size = packet_size(packet, t.out.size() - t.whole);
+  // Walk the packets that went below the top layer: those now whole move `whole` on.
+  const size_t below = written_below(t);
+  for (size_t at = t.whole; at < t.sent;) {
+    const auto* packet = reinterpret_cast<const unsigned char*>(t.out.data() + at);
+    size_t size = packet_size(packet, t.out.size() - at);
     if (size == 0) break;
-    if ((packet[0] & 0xF0) == kPublishType && t.whole + size > before) result.publish_bytes = true;
-    if (t.whole + size > t.sent) break;
+    if ((packet[0] & 0xF0) == kPublishType && at + size > before) result.publish_bytes = true;
+    at += size;
+    if (at > below) continue;
     if ((packet[0] & 0xF6) == kPublishType) ++result.qos0_publishes;  // QoS bits 0
-    t.whole += size;
+    t.whole = at;
   }
-  if (t.sent == t.out.size()) {
+  if (t.whole == t.out.size()) {
     transport_discard_output(t);
     if (t.out.capacity() > 4 * kOutLimitBytes) std::string().swap(t.out);  // after a huge record
   }
@@ -119,12 +132,13 @@ short transport_events(const Transport& t) {
 std::string transport_take_unsent(Transport& t, unsigned char* cut) {
   *cut = 0;
   // Walk from the first packet not wholly written to the first of which nothing was written.
+  const size_t below = written_below(t);
   size_t at = t.whole;
-  while (at < t.sent) {
+  while (at < below) {
     size_t size =
         packet_size(reinterpret_cast<const unsigned char*>(t.out.data() + at), t.out.size() - at);
     if (size == 0) break;
-    if (at + size > t.sent) *cut = static_cast<unsigned char>(t.out[at]);
+    if (at + size > below) *cut = static_cast<unsigned char>(t.out[at]);
     at += size;
   }
   std::string unsent = at < t.out.size() ? t.out.substr(at) : std::string();

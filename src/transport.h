@@ -19,7 +19,7 @@ struct Transport {
   bool broken = false;           // the connection failed or was closed
   std::string out;               // whole packets, written from `sent` on
   size_t sent = 0;
-  size_t whole = 0;  // start of the first packet not wholly written; never after `sent`
+  size_t whole = 0;  // start of the first packet not wholly gone below; never after `sent`
   unsigned char in[kInBytes];
   size_t in_len = 0;
   bool write_blocked = false;  // the last write took nothing: wait for what the layer needs

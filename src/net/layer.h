@@ -23,4 +23,7 @@ struct Layer {
   virtual short events() const = 0;
   /// The socket to poll.
   virtual int fd() const = 0;
+  /// Of the bytes `send` took, how many have not gone to the layer below yet: they are lost
+  /// with the connection, so the caller must not count them as written.
+  virtual size_t unwritten() const { return 0; }
 };

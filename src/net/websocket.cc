@@ -217,6 +217,12 @@ class WebSocketLayer : public Layer {
   }
   int fd() const override { return below_->fd(); }
 
+  // The payload of a binary frame not yet written below: the caller's bytes.
+  size_t unwritten() const override {
+    if (out_opcode_ != kWsBinary) return 0;
+    return out_.size() - std::max(sent_, out_header_len_);
+  }
+
  private:
   uint32_t next_mask() {  // xorshift64*
     rng_ ^= rng_ >> 12;
@@ -236,6 +242,8 @@ class WebSocketLayer : public Layer {
     out_.insert(out_.end(), data, data + len);
     ws_mask(out_.data() + header_len, len, mask, 0);
     sent_ = 0;
+    out_opcode_ = opcode;
+    out_header_len_ = header_len;
   }
 
   // Writes what the output buffer holds, then a pong that waited for it. -1 when the
@@ -274,6 +282,8 @@ class WebSocketLayer : public Layer {
   bool closed_ = false;  // a close frame, a framing error or a failed connection: recv says -1
   std::vector<unsigned char> out_;  // one frame, written from sent_ on
   size_t sent_ = 0;
+  int out_opcode_ = kWsBinary;
+  size_t out_header_len_ = 0;
   bool pong_due_ = false;
   unsigned char pong_[kWsMaxControl];
   size_t pong_len_ = 0;
