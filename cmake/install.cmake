@@ -82,7 +82,10 @@ if(LINECAST_DPKG_SHLIBDEPS AND LINECAST_FILE)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3, libc6, libstdc++6")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3, libc6")
+  if(NOT LINECAST_STATIC_CXX_RUNTIME OR LINECAST_SANITIZE)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libstdc++6")
+  endif()
 endif()
 
 # `make package_source` must not sweep up history or build trees.
