@@ -25,6 +25,11 @@ void transport_close(Transport& t) {
 }
 
 std::string& transport_append(Transport& t, size_t more) {
+  // Room at once for the limit, a WebSocket frame's worth the layer may still hold and the next
+  // record: growing by doubling, the old buffer alive while it is copied, cost a slow broker's
+  // publisher 0.8 MiB at its peak. Pages not yet written cost nothing.
+  constexpr size_t kRoom = kOutLimitBytes + 2 * kFlushBytes;
+  if (t.out.capacity() < kRoom) t.out.reserve(kRoom);
   if (t.whole > 0 && t.out.size() + more > t.out.capacity()) {
     t.out.erase(0, t.whole);
     t.sent -= t.whole;
