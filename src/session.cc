@@ -535,8 +535,7 @@ void gather(Session& s) {
 void disconnect(Session& s) {
   encode_disconnect(transport_append(s.transport, 2));
   long long deadline = now_ms() + kDisconnectWriteMs;
-  for (flush(s); transport_open_now(s.transport) && transport_unwritten(s.transport) > 0;
-       flush(s)) {
+  for (flush(s); transport_writing(s.transport); flush(s)) {
     pollfd p{transport_fd(s.transport), POLLOUT, 0};
     if (wait_poll(&p, 1, deadline) <= 0 && errno != EINTR) break;
     transport_woken(s.transport);

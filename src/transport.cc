@@ -54,9 +54,14 @@ size_t written_below(const Transport& t) {
 
 }  // namespace
 
+bool transport_writing(const Transport& t) {
+  return transport_open_now(t) && written_below(t) < t.out.size();
+}
+
 FlushResult transport_flush(Transport& t) {
   FlushResult result;
-  const size_t before = t.sent;
+  const size_t sent_before = t.sent;
+  const size_t before = written_below(t);
   // A layer may hold bytes of its own (a WebSocket frame half written) with nothing queued
   // here: they must go too, or the poll would wake for them again and again.
   if (transport_open_now(t) && t.sent == t.out.size() && (t.layer->events() & POLLOUT) &&
@@ -71,18 +76,17 @@ FlushResult transport_flush(Transport& t) {
     if (n <= 0) break;
     t.sent += static_cast<size_t>(n);
   }
-  result.wrote = t.sent > before;
-  // Walk the packets that went below the top layer: those now whole move `whole` on.
+  result.wrote = t.sent > sent_before;
+  // Walk the packets this write took below the top layer: those it finished move `whole` on.
   const size_t below = written_below(t);
-  for (size_t at = t.whole; at < t.sent;) {
-    const auto* packet = reinterpret_cast<const unsigned char*>(t.out.data() + at);
-    size_t size = packet_size(packet, t.out.size() - at);
+  while (t.whole < below) {
+    const auto* packet = reinterpret_cast<const unsigned char*>(t.out.data() + t.whole);
+    size_t size = packet_size(packet, t.out.size() - t.whole);
     if (size == 0) break;
-    if ((packet[0] & 0xF0) == kPublishType && at + size > before) result.publish_bytes = true;
-    at += size;
-    if (at > below) continue;
+    if ((packet[0] & 0xF0) == kPublishType && t.whole + size > before) result.publish_bytes = true;
+    if (t.whole + size > below) break;
     if ((packet[0] & 0xF6) == kPublishType) ++result.qos0_publishes;  // QoS bits 0
-    t.whole = at;
+    t.whole += size;
   }
   if (t.whole == t.out.size()) {
     transport_discard_output(t);

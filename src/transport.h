@@ -34,6 +34,8 @@ void transport_close(Transport& t);
 
 inline bool transport_open_now(const Transport& t) { return t.layer != nullptr && !t.broken; }
 inline size_t transport_unwritten(const Transport& t) { return t.out.size() - t.sent; }
+/// Queued bytes have yet to go below the top layer: some are queued here or held in a layer.
+bool transport_writing(const Transport& t);
 
 /// The queue, with room for `more` bytes, to append whole packets to. Written packets are
 /// dropped from its front first when it would otherwise grow, so that with a broker that never

@@ -55,6 +55,7 @@ TEST(Transport, BytesALayerHoldsAtALossWereNotWritten) {
   const std::string third = out.substr(2 * out.size() / 3);
   holding->held = third.size() + 2;
   EXPECT_EQ(transport_flush(t).qos0_publishes, 1u);
+  EXPECT_TRUE(transport_writing(t)) << "a DISCONNECT now would go before the held bytes";
   unsigned char cut = 0;
   EXPECT_EQ(transport_take_unsent(t, &cut), third);
   EXPECT_EQ(cut, kPublishType);
