@@ -93,7 +93,7 @@ long saturated_decimal(const char* s) {
 bool decimal_in(const std::string& text, uint64_t min, uint64_t max, int64_t* value) {
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
   std::string digits = text.substr(std::min(text.find_first_not_of('0'), text.size()));
-  if (digits.size() > 10) return false;
+  if (digits.size() > 18) return false;  // beyond every maximum, and beyond what stoull takes
   uint64_t n = digits.empty() ? 0 : std::stoull(digits);
   if (n < min || n > max) return false;
   *value = static_cast<int64_t>(n);
