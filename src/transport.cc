@@ -83,7 +83,9 @@ FlushResult transport_flush(Transport& t) {
     const auto* packet = reinterpret_cast<const unsigned char*>(t.out.data() + t.whole);
     size_t size = packet_size(packet, t.out.size() - t.whole);
     if (size == 0) break;
-    if ((packet[0] & 0xF0) == kPublishType && t.whole + size > before) result.publish_bytes = true;
+    if ((packet[0] & 0xF0) == kPublishType && t.whole + size > before && below > before) {
+      result.publish_bytes = true;  // some of its bytes went in this call
+    }
     if (t.whole + size > below) break;
     if ((packet[0] & 0xF6) == kPublishType) ++result.qos0_publishes;  // QoS bits 0
     t.whole += size;
