@@ -405,8 +405,9 @@ TEST(Mqtt5, TopicAliasesFewerThanTopicsKeepEveryRecordOnItsTopic) {
   child.write(records(300, 300));
   child.close_input();
   EXPECT_EQ(child.wait(), 0);
-  std::vector<Message> got = sub.wait_for(600, 5000);
-  EXPECT_EQ(without_repeats(payloads_of(got)), numbered_records(600));
+  // Records sent again after the cut come twice: wait for 600 different ones.
+  std::vector<Message> got;
+  EXPECT_EQ(distinct_payloads(sub, 600, 5000, &got), numbered_records(600));
   for (const Message& m : got) {
     EXPECT_EQ(m.topic, "al/t" + std::to_string(std::stoul(m.payload) % 10)) << m.payload;
   }
