@@ -48,18 +48,23 @@ void on_counters_signal(int) { counters_requested = 1; }
 
 Spool* the_spool = nullptr;  // for the ends that leave records in it
 
+// The spool's last words: the records it dropped, and those it keeps when `kept`.
+void say_what_the_spool_keeps(const SpoolCounters& c, bool kept) {
+  if (c.dropped > 0) {
+    printf("%llu records dropped from the spool\n", static_cast<unsigned long long>(c.dropped));
+  }
+  if (kept && c.records > 0) {
+    printf("%llu records stay in the spool\n", static_cast<unsigned long long>(c.records));
+  }
+}
+
 // Ends the process at once with status -1 after a fixed message; nothing is released. Records
 // in the spool stay there, made durable, for the next run.
 [[noreturn]] void fail(const char* message) {
   fputs(message, stdout);
   if (the_spool != nullptr) {
     SpoolCounters c = spool_counters(*the_spool);
-    if (c.dropped > 0) {
-      printf("%llu records dropped from the spool\n", static_cast<unsigned long long>(c.dropped));
-    }
-    if (spool_sync(*the_spool) == kSpoolOk && c.records > 0) {
-      printf("%llu records stay in the spool\n", static_cast<unsigned long long>(c.records));
-    }
+    say_what_the_spool_keeps(c, spool_sync(*the_spool) == kSpoolOk);
   }
   fflush(stdout);
   exit(-1);
@@ -426,7 +431,9 @@ void deliver(Run& run, std::string_view record) {
   if (run.spool == nullptr) {
     std::string_view topic, payload;
     if (!route(run, record, &topic, &payload)) return;
-    if (settings.verbose) printf("Publishing data of length %d\n", static_cast<int>(payload.size()));
+    if (settings.verbose) {
+      printf("Publishing data of length %d\n", static_cast<int>(payload.size()));
+    }
     publish(run, topic, payload);
     return;
   }
@@ -514,12 +521,7 @@ void close_spool(Run& run) {
     printf("Spool: %llu damaged records skipped\n",
            static_cast<unsigned long long>(c.damaged - run.damaged_at_start));
   }
-  if (c.dropped > 0) {
-    printf("%llu records dropped from the spool\n", static_cast<unsigned long long>(c.dropped));
-  }
-  if (c.records > 0) {
-    printf("%llu records stay in the spool\n", static_cast<unsigned long long>(c.records));
-  }
+  say_what_the_spool_keeps(c, true);
   the_spool = nullptr;
   if (spool_close(std::move(run.spool)) != kSpoolOk) fail("Failed to close the spool\n");
 }

@@ -88,6 +88,7 @@ struct Session {
   ConnectError error;
   uint8_t refusal = 0;
   bool unsupported = false;
+  std::vector<uint16_t> gated;  // releases_gated's list, kept to spare an allocation per wait
   Unsupported limits;
   SessionStats stats;
 };
@@ -436,8 +437,8 @@ enum class Attempt {
 };
 
 // One connection attempt, announced. The records sent again on a new connection must be
-// answered (PUBACK, PUBREC) before it counts as made, so that a broker that drops the connection over one
-// of them fails the attempt instead of taking new records meanwhile.
+// answered (PUBACK, PUBREC) before it counts as made, so that a broker that drops the
+// connection over one of them fails the attempt instead of taking new records meanwhile.
 Attempt attempt(Session& s) {
   printf("Connecting\n");
   ConnectRequest request = s.config.request;
@@ -476,9 +477,8 @@ bool wants_connection(const Session& s, bool needed) {
 // From a store, PUBRELs at the gate wait for the caller.
 bool releases_gated(Session& s) {
   if (!s.config.gate_releases || s.window.releases_count == 0) return false;
-  std::vector<uint16_t> ids;
-  window_gated_releases(s.window, &ids);
-  return !ids.empty();
+  window_gated_releases(s.window, &s.gated);
+  return !s.gated.empty();
 }
 
 // One round of any wait: connects when the policy says so; otherwise services the connection,

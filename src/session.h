@@ -103,8 +103,8 @@ void session_open_releases(Session& s, const std::vector<uint16_t>& ids);
 
 /// Waits for `fd` (none when -1) until `deadline`, servicing the connection meanwhile: queued
 /// writes, acknowledgements, keep-alive, and reconnection as the policy allows. Returns kInput,
-/// kTimedOut, kInterrupted, kProgress, or what ends the run (kConnectFailed, kRefused, kUnsupported,
-/// kFailed).
+/// kTimedOut, kInterrupted, kProgress, or what ends the run (kConnectFailed, kRefused,
+/// kUnsupported, kFailed).
 [[nodiscard]] Outcome session_wait(Session& s, int fd, long long deadline);
 
 /// Waits until every record is handed over (written at QoS 0, acknowledged at QoS 1, completed
