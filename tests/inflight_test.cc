@@ -11,10 +11,12 @@
 
 namespace {
 
+// Adds `count` records with the seqs that follow, the first seq 0 (packet identifier 1).
 void add(Window& w, size_t count, int qos) {
   for (size_t i = 0; i < count; ++i) {
-    std::string payload = "r" + std::to_string(w.count);
-    window_add(w, "t", payload.data(), payload.size(), qos, false);
+    uint64_t seq = w.ring[0].packet_id == 0 ? 0 : w.last_seq + 1;
+    std::string payload = "r" + std::to_string(seq);
+    window_add(w, seq, "t", payload.data(), payload.size(), qos, false);
   }
 }
 
@@ -60,7 +62,7 @@ TEST(Window, Qos2QuotaHoldsOnFirstSendingAndOnResending) {
     EXPECT_EQ(send_all(w), mqtt5 ? ids(21, 1) : ids(0, 0));
     // A new connection: the records go again, oldest first, within the same quota.
     uint16_t last = 0;
-    EXPECT_EQ(window_restart(w, false, &last), 20u) << "records 2 to 21 were sent before";
+    EXPECT_EQ(window_restart(w, false, kWindowRecords, &last), 20u) << "records 2 to 21 were sent before";
     EXPECT_EQ(last, 21);
     EXPECT_EQ(send_all(w), ids(2, 20)) << "mqtt5 " << mqtt5;
   }
@@ -123,14 +125,14 @@ TEST(Window, ResumedSessionContinuesEachRecordWhereItWas) {
   releases(w);                       // records 1 and 2 await PUBCOMP
   window_ack(w, kPubrecType, 3, 0);  // record 3: PUBREL due, not written
   uint16_t last = 0;
-  EXPECT_EQ(window_restart(w, true, &last), 4u);
+  EXPECT_EQ(window_restart(w, true, kWindowRecords, &last), 4u);
   EXPECT_EQ(last, 4);
   EXPECT_EQ(releases(w), (std::vector<uint16_t>{1, 2, 3}));
   InflightRecord* r = window_next_unsent(w);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->packet_id, 4);
   EXPECT_TRUE(r->dup) << "the broker may hold it already";
-  window_restart(w, false, &last);
+  window_restart(w, false, kWindowRecords, &last);
   r = window_next_unsent(w);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->packet_id, 1);
