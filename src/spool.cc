@@ -561,6 +561,12 @@ int spool_mark_released(Spool& spool, uint64_t seq) {
 int spool_set_clientid(Spool& spool, std::string_view clientid) {
   if (clientid == spool.clientid) return kSpoolOk;
   spool.clientid = clientid.substr(0, 65535);
+  // "PUBREL sent" marks speak of the broker's session of the client they were made under: a
+  // ledger without them replaces the one with them.
+  if (!spool.released.empty()) {
+    spool.released.clear();
+    return rewrite_ledger(spool);
+  }
   return append_entry(spool, encode_entry(kEntryClientid, spool.watermark, 0, spool.clientid));
 }
 

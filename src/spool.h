@@ -121,7 +121,8 @@ void spool_rewind(Spool& spool);
 [[nodiscard]] int spool_mark_released(Spool& spool, uint64_t seq);
 
 /// Stores the client identifier in the ledger (written only when it differs from the stored
-/// one).
+/// one). Another identifier than the stored one drops the "PUBREL sent" marks: they belong to
+/// the broker's session of the client they were made under.
 [[nodiscard]] int spool_set_clientid(Spool& spool, std::string_view clientid);
 
 SpoolCounters spool_counters(const Spool& spool);

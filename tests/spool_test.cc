@@ -283,6 +283,14 @@ TEST(Spool, LedgerKeepsClientidAndReleaseMarks) {
   EXPECT_EQ(rec.first_seq, 11989u);
   EXPECT_EQ(rec.last_seq, 12000u);
   EXPECT_LE(files(dir)["ledger"], 1 << 20);
+  // Marks belong to the client identifier they were made under: another one drops them, and
+  // they do not come back with the first one.
+  ASSERT_EQ(spool_set_clientid(*spool, "station-8"), kSpoolOk);
+  ASSERT_EQ(spool_set_clientid(*spool, "station-7"), kSpoolOk);
+  spool.reset();
+  spool = open_ok(options(dir, 16 * kSmallSpool), &rec);
+  EXPECT_EQ(rec.clientid, "station-7");
+  EXPECT_EQ(rec.released, std::vector<uint64_t>{}) << "marks made under station-7 before";
 }
 
 }  // namespace
