@@ -606,26 +606,57 @@ uint64_t ledger_watermark(const std::string& spool) {
   return highest;
 }
 
-// A spool filled to its size under `block` while the broker is away: once the broker is back
-// the input goes on, and every record arrives, in order.
+// A small file system of its own at `dir`, for as long as it lives; `mounted` is false where
+// the tests may not mount one (not root).
+struct SmallDisk {
+  explicit SmallDisk(const std::string& dir)
+      : dir(dir), mounted(run_shell("mount -t tmpfs -o size=2m tmpfs " + dir + " 2>/dev/null") == 0) {}
+  ~SmallDisk() {
+    if (mounted) run_shell("umount " + dir);
+  }
+  std::string dir;
+  bool mounted;
+};
+
+// A spool filled under `block` while the broker is away, to its size or to a full disk (2 MB):
+// the input waits, a full disk says so in one line, and once the broker is back the records
+// handed over make room: the input goes on and every record arrives, in order.
 TEST(Unattended, FullSpoolUnderBlockDrainsOnceTheBrokerIsBack) {
-  constexpr size_t kRecords = 2000;  // 2 MB through a spool of 1 MB
-  BrokerFixture broker;
-  Subscriber sub(broker.port(), "blk", 1);
-  TcpRelay relay(broker.port());
-  relay.refuse(true);
-  TempDir dir;
-  Child child(args_for(relay.port(), "blk",
-                       {"--qos", "1", "--spool", dir.path + "/spool", "--spool-size", "1M",
-                        "--reconnect", "forever", "--maxdatalen", "1000"}));
-  std::thread writer([&child] { child.offer(numbered(0, kRecords, 1000)); });
-  EXPECT_TRUE(wait_until([&] { return bytes_in(dir.path + "/spool") > 900 * 1024; }, 20000));
-  relay.refuse(false);
-  expect_numbered(sub, kRecords, 1000, "after the outage");
-  if (::testing::Test::HasFailure()) child.signal(SIGKILL);  // ends the writer's offer
-  writer.join();
-  child.close_input();
-  EXPECT_EQ(child.wait(10000), 0) << child.out();
+  constexpr size_t kRecords = 3000;  // 3 MB
+  const char kDiskFull[] = "Spool: disk full, input waits until records are handed over\n";
+  struct Case {
+    const char* name;
+    const char* size;
+    bool small_disk;
+  };
+  for (const Case& c : {Case{"spool size", "1M", false}, Case{"full disk", "1G", true}}) {
+    BrokerFixture broker;
+    Subscriber sub(broker.port(), "blk", 1);
+    TcpRelay relay(broker.port());
+    relay.refuse(true);
+    TempDir dir;
+    SmallDisk disk(dir.path);
+    if (c.small_disk && !disk.mounted) {
+      printf("%s: skipped, no file system can be mounted here\n", c.name);
+      continue;
+    }
+    const std::string spool = dir.path + "/spool";
+    Child child(args_for(relay.port(), "blk",
+                         {"--qos", "1", "--spool", spool, "--spool-size", c.size, "--reconnect",
+                          "forever", "--maxdatalen", "1000"}));
+    std::thread writer([&child] { child.offer(numbered(0, kRecords, 1000)); });
+    EXPECT_TRUE(wait_until([&] { return bytes_in(spool) > 900 * 1024; }, 20000)) << c.name;
+    if (c.small_disk) {
+      EXPECT_TRUE(wait_for_output(child, kDiskFull, 1, 10000)) << child.out();
+    }
+    relay.refuse(false);
+    expect_numbered(sub, kRecords, 1000, c.name);
+    if (::testing::Test::HasFailure()) child.signal(SIGKILL);  // ends the writer's offer
+    writer.join();
+    child.close_input();
+    EXPECT_EQ(child.wait(10000), 0) << c.name << ": " << child.out();
+    EXPECT_EQ(count_of(child.out(), kDiskFull), c.small_disk ? 1u : 0u) << child.out();
+  }
 }
 
 // A stop request with a spool, the broker taking records but answering none: the run ends at
