@@ -685,6 +685,25 @@ TEST(Unattended, StopWithASpoolEndsAtOnceAndAccountsForEveryRecord) {
   EXPECT_EQ(dropped + kept, kRecords) << out;
 }
 
+// Records left out for their topic behind one the broker never answers: each settles in its
+// turn without anything kept for it, so memory stays bounded however many come.
+TEST(Unattended, SpoolKeepsNothingForRecordsLeftOutBehindAnUnansweredOne) {
+  constexpr size_t kLeftOut = 600000;
+  FakeBroker fake;  // accepts and answers no record
+  TempDir dir;
+  Child child(args_for(fake.port(), "lo",
+                       {"--qos", "1", "--spool", dir.path + "/spool", "--topic-separator", "/"}));
+  std::string input = "ok/first\n";
+  for (size_t i = 0; i < kLeftOut; ++i) input += "+/x\n";
+  child.write(input);
+  ASSERT_TRUE(wait_until([&] { return child.unread_input() == 0; }, 60000));
+  ASSERT_TRUE(wait_for_output(child, "Record " + std::to_string(kLeftOut + 1) + " not published",
+                              1, 60000));
+  EXPECT_LT(peak_rss_kib(child.pid()), kPeakRssKib);
+  child.signal(SIGKILL);
+  child.wait(5000);
+}
+
 // QoS 0 with a spool: records written whole leave the spool at once, not at the next wake-up,
 // so that a kill sends none of them again.
 TEST(Unattended, SpoolOfQos0RecordsMovesItsWatermarkAsTheyAreWritten) {
