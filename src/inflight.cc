@@ -61,7 +61,11 @@ InflightRecord* find(Window& w, uint16_t packet_id) {
   size_t low = 0, high = w.count;
   while (low < high) {
     size_t mid = low + (high - low) / 2;
-    if (at(w, mid).seq < want) low = mid + 1; else high = mid;
+    if (at(w, mid).seq < want) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
   }
   if (low < w.count && at(w, low).seq == want) return &at(w, low);
   if (at(w, w.count - 1).seq - oldest.seq < 65535) return nullptr;

@@ -95,10 +95,9 @@ void print_counters(const Run& run) {
       "read=%llu published=%llu acknowledged=%llu in_flight=%llu resent=%llu "
       "connections=%llu bytes_published=%llu",
       static_cast<unsigned long long>(run.records_read),
-      static_cast<unsigned long long>(s.published),
-      static_cast<unsigned long long>(s.acknowledged), static_cast<unsigned long long>(s.in_flight),
-      static_cast<unsigned long long>(s.resent), static_cast<unsigned long long>(s.connections),
-      static_cast<unsigned long long>(s.bytes));
+      static_cast<unsigned long long>(s.published), static_cast<unsigned long long>(s.acknowledged),
+      static_cast<unsigned long long>(s.in_flight), static_cast<unsigned long long>(s.resent),
+      static_cast<unsigned long long>(s.connections), static_cast<unsigned long long>(s.bytes));
   if (run.spooler != nullptr) {
     SpoolCounters c = spooler_counters(*run.spooler);
     printf(" spool_records=%llu spool_bytes=%llu dropped=%llu",

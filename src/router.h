@@ -7,10 +7,10 @@
 #include <string_view>
 
 struct Router {
-  std::string_view prefix;  // the command line's topic
-  int separator = -1;       // a byte value, or -1: every record goes to `prefix`
-  std::string topic;        // of the record at hand with a separator
-  uint64_t routed = 0;      // records given their topic, in input order
+  std::string_view prefix;     // the command line's topic
+  int separator = -1;          // a byte value, or -1: every record goes to `prefix`
+  std::string topic;           // of the record at hand with a separator
+  uint64_t routed = 0;         // records given their topic, in input order
   uint64_t not_published = 0;  // records whose topic no broker takes
 };
 

@@ -9,8 +9,8 @@ namespace {
 
 // Any of the certificate options, ALPN or a pre-shared key asks for TLS.
 void map_tls(const PublisherSettings& st, ConnectRequest& r) {
-  r.tls = st.cafile != nullptr || st.capath != nullptr || st.cert != nullptr ||
-          st.key != nullptr || st.alpn != nullptr || st.psk != nullptr;
+  r.tls = st.cafile != nullptr || st.capath != nullptr || st.cert != nullptr || st.key != nullptr ||
+          st.alpn != nullptr || st.psk != nullptr;
   r.cafile = st.cafile;
   r.capath = st.capath;
   r.cert = st.cert;

@@ -98,7 +98,7 @@ struct Session {
   ConnectError error;
   uint8_t refusal = 0;
   bool unsupported = false;
-  std::vector<uint64_t> gated;  // releases_gated's list, kept to spare an allocation per wait
+  std::vector<uint64_t> gated;      // releases_gated's list, kept to spare an allocation per wait
   std::deque<QueuedRecord> queued;  // QoS 0 records not yet written whole
   uint64_t last_seq = 0;            // the newest record taken
   bool resumed = false;             // holds records an earlier run had in flight
@@ -568,9 +568,8 @@ bool room_for(Session& s, uint64_t seq, size_t len, size_t records, size_t bytes
 // From a store with records waiting: the record it last asked about would be taken now.
 bool store_has_room(Session& s) {
   if (!s.waiting || !s.connected) return false;
-  return s.store_full
-             ? room_for(s, s.asked_seq, s.asked_len, kWindowRecords / 2, kWindowBytes / 2)
-             : room_for(s, s.asked_seq, s.asked_len, kWindowRecords, kWindowBytes);
+  return s.store_full ? room_for(s, s.asked_seq, s.asked_len, kWindowRecords / 2, kWindowBytes / 2)
+                      : room_for(s, s.asked_seq, s.asked_len, kWindowRecords, kWindowBytes);
 }
 
 // What the acknowledgements so far let out goes now, and the session pauses a moment so that
@@ -699,8 +698,8 @@ Outcome session_drain(Session& s, long long deadline) {
   return Outcome::kDone;
 }
 
-void session_add_resumed(Session& s, uint64_t seq, std::string_view topic,
-                         std::string_view payload, bool released) {
+void session_add_resumed(Session& s, uint64_t seq, std::string_view topic, std::string_view payload,
+                         bool released) {
   window_add_sent(s.window, seq, topic, payload.data(), payload.size(), s.config.qos,
                   s.config.retain, released);
   s.resumed = true;

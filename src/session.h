@@ -78,8 +78,8 @@ SessionPtr make_session(const SessionConfig& config);
 /// Record `seq` an earlier run had published, and with `released` released (QoS 2): it goes
 /// again as that run left it once the broker's session is resumed, as new otherwise (said in
 /// one line). Before session_start and any session_publish; seqs ascend.
-void session_add_resumed(Session& s, uint64_t seq, std::string_view topic,
-                         std::string_view payload, bool released);
+void session_add_resumed(Session& s, uint64_t seq, std::string_view topic, std::string_view payload,
+                         bool released);
 
 /// Whether record `seq` of `len` bytes (with its topic) would be taken now without waiting.
 /// Once the window was found full, only when it has drained to half.

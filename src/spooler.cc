@@ -167,7 +167,8 @@ SpoolerPtr spooler_open(const RunConfig& config, Router& router, SessionConfig* 
   }
   session->from_store = true;
   session->gate_releases = config.exactly_once;
-  session->resume_first = config.exactly_once && r.records > 0 && same_client && !r.clientid.empty();
+  session->resume_first =
+      config.exactly_once && r.records > 0 && same_client && !r.clientid.empty();
   // "PUBREL sent" marks belong to the client identifier they were made under.
   if (spool_set_clientid(*sp->spool, config.clientid) != kSpoolOk) {
     *error = spool_error(*sp->spool);

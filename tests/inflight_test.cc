@@ -62,7 +62,8 @@ TEST(Window, Qos2QuotaHoldsOnFirstSendingAndOnResending) {
     EXPECT_EQ(send_all(w), mqtt5 ? ids(21, 1) : ids(0, 0));
     // A new connection: the records go again, oldest first, within the same quota.
     uint16_t last = 0;
-    EXPECT_EQ(window_restart(w, false, kWindowRecords, &last), 20u) << "records 2 to 21 were sent before";
+    EXPECT_EQ(window_restart(w, false, kWindowRecords, &last), 20u)
+        << "records 2 to 21 were sent before";
     EXPECT_EQ(last, 21);
     EXPECT_EQ(send_all(w), ids(2, 20)) << "mqtt5 " << mqtt5;
   }

@@ -610,7 +610,8 @@ uint64_t ledger_watermark(const std::string& spool) {
 // the tests may not mount one (not root).
 struct SmallDisk {
   explicit SmallDisk(const std::string& dir)
-      : dir(dir), mounted(run_shell("mount -t tmpfs -o size=2m tmpfs " + dir + " 2>/dev/null") == 0) {}
+      : dir(dir),
+        mounted(run_shell("mount -t tmpfs -o size=2m tmpfs " + dir + " 2>/dev/null") == 0) {}
   ~SmallDisk() {
     if (mounted) run_shell("umount " + dir);
   }
@@ -697,8 +698,8 @@ TEST(Unattended, SpoolKeepsNothingForRecordsLeftOutBehindAnUnansweredOne) {
   for (size_t i = 0; i < kLeftOut; ++i) input += "+/x\n";
   child.write(input);
   ASSERT_TRUE(wait_until([&] { return child.unread_input() == 0; }, 60000));
-  ASSERT_TRUE(wait_for_output(child, "Record " + std::to_string(kLeftOut + 1) + " not published",
-                              1, 60000));
+  ASSERT_TRUE(wait_for_output(child, "Record " + std::to_string(kLeftOut + 1) + " not published", 1,
+                              60000));
   EXPECT_LT(peak_rss_kib(child.pid()), kPeakRssKib);
   child.signal(SIGKILL);
   child.wait(5000);
@@ -726,8 +727,9 @@ TEST(Unattended, SpoolOfQos0RecordsMovesItsWatermarkAsTheyAreWritten) {
 TEST(Unattended, SpoolResumptionBeyondTheBrokersReceiveMaximum) {
   constexpr size_t kRecords = 300;
   TempDir dir;
-  Strings options = {"--qos", "2", "--protocol-version", "5", "--session-expiry", "300",
-                     "--clientid", "lc-rm", "--spool", dir.path + "/spool"};
+  Strings options = {
+      "--qos", "2",       "--protocol-version", "5", "--session-expiry", "300", "--clientid",
+      "lc-rm", "--spool", dir.path + "/spool"};
   {
     HeldPort closed;
     Strings first = options;
