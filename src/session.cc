@@ -155,6 +155,11 @@ void pump(Session& s) {
   }
 }
 
+// QoS 0 records lost at the front of the queue settle.
+void drop_lost(Session& s) {
+  while (!s.queued.empty() && s.queued.front().lost) s.queued.pop_front();
+}
+
 // Writes what the connection takes now; bytes of records leaving are progress.
 void flush(Session& s) {
   if (!s.connected) return;
@@ -166,7 +171,7 @@ void flush(Session& s) {
   for (size_t n = done.qos0_publishes; n > 0 && !s.queued.empty(); s.queued.pop_front()) {
     if (!s.queued.front().lost) --n;
   }
-  while (!s.queued.empty() && s.queued.front().lost) s.queued.pop_front();
+  drop_lost(s);
 }
 
 // Every record taken up to the returned seq is handed over, refused or lost.
@@ -262,6 +267,7 @@ void lose_connection(Session& s) {
   s.connected = false;
   unsigned char cut = 0;
   std::string unsent = transport_take_unsent(s.transport, &cut);
+  drop_lost(s);
   if ((cut & 0xF6) == kPublishType) {
     ++s.stats.lost;
     if (!s.queued.empty()) s.queued.pop_front();
@@ -270,6 +276,7 @@ void lose_connection(Session& s) {
   s.use_alias = false;
   s.max_packet = 0;
   requeue_qos0(s, unsent);
+  drop_lost(s);
   s.skip = 0;
   s.ping_sent_ms = 0;
   if (s.established) begin_outage(s);

@@ -140,6 +140,26 @@ TEST(Window, ResumedSessionContinuesEachRecordWhereItWas) {
   EXPECT_FALSE(r->dup) << "a new session knows none of them";
 }
 
+// Packet identifiers follow the records' seqs, gaps and all; a record whose identifier a held
+// record has waits until that one is handed over.
+TEST(Window, IdentifiersFollowSeqsAndNeverRepeatInFlight) {
+  Window w;
+  for (uint64_t seq : {7u, 9u, 20u}) window_add(w, seq, "t", "p", 1, 1, false);
+  EXPECT_EQ(send_all(w), (std::vector<uint16_t>{8, 10, 21}));
+  EXPECT_TRUE(window_id_in_use(w, 7 + 65535)) << "identifier 8 is in flight";
+  EXPECT_FALSE(window_id_in_use(w, 8 + 65535));
+  EXPECT_TRUE(window_ack(w, kPubackType, 10, 0).completed) << "found past the gap";
+  EXPECT_EQ(window_settled(w), 6u) << "record 7 is still held";
+  EXPECT_TRUE(window_ack(w, kPubackType, 8, 0).completed);
+  EXPECT_EQ(window_settled(w), 19u) << "every record taken before 20 is handed over";
+  EXPECT_FALSE(window_id_in_use(w, 7 + 65535));
+  window_add(w, 7 + 65535, "t", "p", 1, 1, false);
+  EXPECT_EQ(send_all(w), (std::vector<uint16_t>{8}));
+  EXPECT_TRUE(window_ack(w, kPubackType, 21, 0).completed);
+  EXPECT_TRUE(window_ack(w, kPubackType, 8, 0).completed);
+  EXPECT_EQ(window_settled(w), 7u + 65535);
+}
+
 TEST(Window, RoomIsBoundByRecordsAndBytes) {
   Window w;
   EXPECT_TRUE(window_has_room(w, 10 * kWindowBytes, kWindowRecords, kWindowBytes));
