@@ -158,6 +158,8 @@ TEST(Window, IdentifiersFollowSeqsAndNeverRepeatInFlight) {
   EXPECT_TRUE(window_ack(w, kPubackType, 21, 0).completed);
   EXPECT_TRUE(window_ack(w, kPubackType, 8, 0).completed);
   EXPECT_EQ(window_settled(w), 7u + 65535);
+  EXPECT_EQ(packet_id_of(0), 1);
+  EXPECT_EQ(packet_id_of(65534), 65535);
 }
 
 TEST(Window, RoomIsBoundByRecordsAndBytes) {
