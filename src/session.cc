@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <deque>
 #include <random>
 
 #include "inflight.h"
@@ -62,6 +63,13 @@ struct Reconnection {
   std::minstd_rand random{static_cast<unsigned>(now_ms())};
 };
 
+// A QoS 0 record in the output queue, in queue order: it settles once written whole, or when
+// a lost connection cut it off (`lost`).
+struct QueuedRecord {
+  uint64_t seq;
+  bool lost;
+};
+
 }  // namespace
 
 struct Session {
@@ -85,10 +93,15 @@ struct Session {
   long long last_progress_ms = 0;
   bool waiting = false;     // records wait outside the session
   bool store_full = false;  // fed from a store, the window filled: it drains to half first
+  uint64_t asked_seq = 0;   // the record session_has_room last found no room for
+  size_t asked_len = 0;
   ConnectError error;
   uint8_t refusal = 0;
   bool unsupported = false;
-  std::vector<uint16_t> gated;  // releases_gated's list, kept to spare an allocation per wait
+  std::vector<uint64_t> gated;      // releases_gated's list, kept to spare an allocation per wait
+  std::deque<QueuedRecord> queued;  // QoS 0 records not yet written whole
+  uint64_t last_seq = 0;            // the newest record taken
+  bool resumed = false;             // holds records an earlier run had in flight
   Unsupported limits;
   SessionStats stats;
 };
@@ -142,6 +155,11 @@ void pump(Session& s) {
   }
 }
 
+// QoS 0 records lost at the front of the queue settle.
+void drop_lost(Session& s) {
+  while (!s.queued.empty() && s.queued.front().lost) s.queued.pop_front();
+}
+
 // Writes what the connection takes now; bytes of records leaving are progress.
 void flush(Session& s) {
   if (!s.connected) return;
@@ -150,6 +168,16 @@ void flush(Session& s) {
   if (done.wrote) s.last_out_ms = now;
   if (done.publish_bytes) s.last_progress_ms = now;
   s.stats.acknowledged += done.qos0_publishes;
+  for (size_t n = done.qos0_publishes; n > 0 && !s.queued.empty(); s.queued.pop_front()) {
+    if (!s.queued.front().lost) --n;
+  }
+  drop_lost(s);
+}
+
+// Every record taken up to the returned seq is handed over, refused or lost.
+uint64_t settled_seq(const Session& s) {
+  if (s.config.qos > 0) return window_settled(s.window);
+  return s.queued.empty() ? s.last_seq : s.queued.front().seq - 1;
 }
 
 // Records published and not yet handed over. Control packets the broker has not read do not
@@ -199,6 +227,7 @@ void for_each_publish(const std::string& queue, bool v5, Each each) {
 // is no longer known, and the record is lost like one cut off.
 void requeue_qos0(Session& s, const std::string& unsent) {
   const std::vector<std::string_view> latest = s.aliases.by_alias();
+  size_t queued_at = 0;  // the record of the next QoS 0 packet in `queued`
   std::vector<bool> rebound(latest.size());
   for_each_publish(unsent, s.v5, [&](const PublishView& p) {
     if (!p.topic.empty() && p.topic_alias < rebound.size()) rebound[p.topic_alias] = true;
@@ -217,10 +246,13 @@ void requeue_qos0(Session& s, const std::string& unsent) {
       }
     }
     if (p.qos != 0) return;
+    while (queued_at < s.queued.size() && s.queued[queued_at].lost) ++queued_at;
     if (topic.empty()) {
       ++s.stats.lost;
+      if (queued_at < s.queued.size()) s.queued[queued_at].lost = true;
       return;
     }
+    ++queued_at;
     queue_publish(s, topic, p.payload.data(), p.payload.size(), 0, p.retain, 0, false);
     ++s.stats.resent;
   });
@@ -235,11 +267,16 @@ void lose_connection(Session& s) {
   s.connected = false;
   unsigned char cut = 0;
   std::string unsent = transport_take_unsent(s.transport, &cut);
-  if ((cut & 0xF6) == kPublishType) ++s.stats.lost;
+  drop_lost(s);
+  if ((cut & 0xF6) == kPublishType) {
+    ++s.stats.lost;
+    if (!s.queued.empty()) s.queued.pop_front();
+  }
   transport_close(s.transport);
   s.use_alias = false;
   s.max_packet = 0;
   requeue_qos0(s, unsent);
+  drop_lost(s);
   s.skip = 0;
   s.ping_sent_ms = 0;
   if (s.established) begin_outage(s);
@@ -419,7 +456,14 @@ void start_connection(Session& s, Connection& conn, bool session_kept) {
     w.quota = kWindowRecords;
     w.qos2_quota = kQos2WindowRecords;
   }
-  s.stats.resent += window_restart(w, session_kept, &s.resend_last);
+  size_t slots = s.config.qos == 2 ? w.qos2_quota : w.quota;
+  s.stats.resent += window_restart(w, session_kept, slots, &s.resend_last);
+  // Records an earlier run had in flight belong to the broker's session of that run: without
+  // it they go again as new.
+  if (s.resumed && !session_kept && window_pending(w) > 0) {
+    printf("Broker kept no session: %zu records go again as new\n", window_pending(w));
+  }
+  s.resumed = false;
 }
 
 // Whether the broker takes the records as they are asked for (MQTT 5 CONNACK).
@@ -521,6 +565,20 @@ bool has_room(const Session& s, size_t len, size_t records, size_t bytes) {
   return transport_unwritten(s.transport) <= kOutLimitBytes;
 }
 
+// Whether record `seq` of `len` bytes fits now: within `records` and `bytes`, and with its
+// packet identifier free.
+bool room_for(Session& s, uint64_t seq, size_t len, size_t records, size_t bytes) {
+  if (!has_room(s, len, records, bytes)) return false;
+  return s.config.qos == 0 || !window_id_in_use(s.window, seq);
+}
+
+// From a store with records waiting: the record it last asked about would be taken now.
+bool store_has_room(Session& s) {
+  if (!s.waiting || !s.connected) return false;
+  return s.store_full ? room_for(s, s.asked_seq, s.asked_len, kWindowRecords / 2, kWindowBytes / 2)
+                      : room_for(s, s.asked_seq, s.asked_len, kWindowRecords, kWindowBytes);
+}
+
 // What the acknowledgements so far let out goes now, and the session pauses a moment so that
 // the broker works on it and its acknowledgements come back in a batch.
 void gather(Session& s) {
@@ -570,9 +628,10 @@ Outcome session_start(Session& s, long long deadline) {
   return Outcome::kDone;
 }
 
-Outcome session_publish(Session& s, std::string_view topic, const void* payload, size_t len,
+Outcome session_publish(Session& s, uint64_t seq, std::string_view topic, std::string_view payload,
                         long long deadline) {
   const int qos = s.config.qos;
+  const size_t len = payload.size();
   const size_t held = topic.size() + len;  // what the window keeps of the record
   // Once the window is full it drains to half before publishing goes on, so that records and
   // their acknowledgements move in batches rather than one system call each.
@@ -589,18 +648,20 @@ Outcome session_publish(Session& s, std::string_view topic, const void* payload,
       whole.properties = s.config.properties;
       size_t size = publish_size(whole, len);
       if (size == 0 || (s.max_packet != 0 && size > s.max_packet)) return Outcome::kTooLarge;
-      if (has_room(s, held, records, bytes)) break;
+      if (room_for(s, seq, held, records, bytes)) break;
       if (qos > 0) gather(s);
     }
     Outcome o = step(s, -1, deadline, true);
     if (o != Outcome::kDone) return o;
   }
   if (qos == 0) {
-    queue_publish(s, topic, payload, len, 0, s.config.retain, 0, false);
+    queue_publish(s, topic, payload.data(), len, 0, s.config.retain, 0, false);
+    s.queued.push_back({seq, false});
   } else {
-    window_add(s.window, topic, payload, len, qos, s.config.retain);
+    window_add(s.window, seq, topic, payload.data(), len, qos, s.config.retain);
     pump(s);
   }
+  s.last_seq = seq;
   ++s.stats.published;
   s.stats.bytes += len;
   if (transport_unwritten(s.transport) >= kFlushBytes) flush(s);
@@ -608,21 +669,27 @@ Outcome session_publish(Session& s, std::string_view topic, const void* payload,
 }
 
 Outcome session_wait(Session& s, int fd, long long deadline) {
-  const uint64_t settled = session_settled(s);
+  const uint64_t settled = settled_seq(s);
   for (;;) {
     if (s.refusal != 0) return Outcome::kRefused;
-    // From a store: back for the gated PUBRELs, for room once a full window has drained to
-    // half, and otherwise for each settled record, which the store then lets go at once.
+    // What is ready goes out first, so that records it settles are seen before any sleep.
+    pump(s);
+    flush(s);
+    // From a store: back for the gated PUBRELs, for room for the record the store holds
+    // (once a full window has drained to half), and for each settled record, which the store
+    // then lets go at once.
     if (s.config.from_store &&
-        (releases_gated(s) ||
-         (s.store_full ? s.connected && has_room(s, 0, kWindowRecords / 2, kWindowBytes / 2)
-                       : session_settled(s) != settled))) {
+        (releases_gated(s) || settled_seq(s) != settled || store_has_room(s))) {
       return Outcome::kProgress;
     }
     if (s.store_full && s.connected && s.config.qos > 0) gather(s);
     Outcome o = step(s, fd, deadline, false);
     if (o != Outcome::kDone) return o;
   }
+}
+
+void session_disconnect(Session& s) {
+  if (s.connected) disconnect(s);
 }
 
 Outcome session_drain(Session& s, long long deadline) {
@@ -638,41 +705,36 @@ Outcome session_drain(Session& s, long long deadline) {
   return Outcome::kDone;
 }
 
-void session_add_resumed(Session& s, std::string_view topic, const void* payload, size_t len,
+void session_add_resumed(Session& s, uint64_t seq, std::string_view topic, std::string_view payload,
                          bool released) {
-  window_add_sent(s.window, topic, payload, len, s.config.qos, s.config.retain, released);
+  window_add_sent(s.window, seq, topic, payload.data(), payload.size(), s.config.qos,
+                  s.config.retain, released);
+  s.resumed = true;
   ++s.stats.published;
-  s.stats.bytes += len;
+  s.stats.bytes += payload.size();
 }
 
-bool session_has_room(Session& s, size_t len) {
+bool session_has_room(Session& s, uint64_t seq, size_t len) {
+  s.asked_seq = seq;
+  s.asked_len = len;
   if (!s.connected) return false;
   // As for session_publish: once full, the window drains to half before it takes more, so
   // that records and acknowledgements move in batches.
-  bool room = s.store_full ? has_room(s, len, kWindowRecords / 2, kWindowBytes / 2)
-                           : has_room(s, len, kWindowRecords, kWindowBytes);
+  bool room = s.store_full ? room_for(s, seq, len, kWindowRecords / 2, kWindowBytes / 2)
+                           : room_for(s, seq, len, kWindowRecords, kWindowBytes);
   s.store_full = !room;
   return room;
 }
 
-void session_next_packet_id(Session& s, uint16_t packet_id) {
-  if (packet_id != 0) s.window.next_id = packet_id;
-}
-
 void session_set_waiting(Session& s, bool waiting) { s.waiting = waiting; }
 
-uint64_t session_settled(const Session& s) {
-  const SessionStats& st = s.stats;
-  if (s.config.qos > 0) return st.published - window_pending(s.window);
-  return st.acknowledged + st.lost;
+void session_settled(Session& s, Settled* settled) {
+  settled->watermark = settled_seq(s);
+  window_gated_releases(s.window, &settled->released);
 }
 
-void session_gated_releases(Session& s, std::vector<uint16_t>* ids) {
-  window_gated_releases(s.window, ids);
-}
-
-void session_open_releases(Session& s, const std::vector<uint16_t>& ids) {
-  for (uint16_t id : ids) window_open_release(s.window, id);
+void session_release(Session& s, const std::vector<uint64_t>& seqs) {
+  for (uint64_t seq : seqs) window_open_release(s.window, seq);
   pump(s);
   flush(s);
 }

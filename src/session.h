@@ -11,7 +11,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-#include <string_view>
 
 #include "net/connect.h"
 
@@ -27,7 +26,7 @@ struct SessionConfig {
   int reconnect = 0;
   /// Records come from a store that outlives the process (the disk spool): `from_store`. Then
   /// waits also come back when records settle or PUBRELs wait at the gate (kProgress); with
-  /// `gate_releases` a PUBREL waits until session_open_releases lets it go, so that the store
+  /// `gate_releases` a PUBREL waits until session_release lets it go, so that the store
   /// can note it first; with `resume_first` even the first connection resumes the broker's
   /// session, to complete what an earlier run left in flight.
   bool from_store = false;
@@ -65,41 +64,44 @@ SessionPtr make_session(const SessionConfig& config);
 /// next call goes on where this one stopped).
 [[nodiscard]] Outcome session_start(Session& s, long long deadline);
 
-/// Hands one record over, to go to `topic` (a name topic_problem finds nothing wrong with);
-/// topic and payload are copied. Waits while the window or the output queue
-/// is full, servicing the connection, and connects again when the connection is down as the
-/// policy allows. Returns kDone once the record is taken; otherwise the record was not taken
-/// (kTimedOut, kInterrupted: call again), or the run cannot go on (kConnectFailed, kRefused,
-/// kUnsupported, kTooLarge, kFailed).
-[[nodiscard]] Outcome session_publish(Session& s, std::string_view topic, const void* payload,
-                                      size_t len, long long deadline);
+/// Hands record `seq` over, to go to `topic` (a name topic_problem finds nothing wrong with);
+/// `seq` is its identity from the input to the broker: seqs ascend (gaps allowed), and its
+/// packet identifier is seq % 65535 + 1. Topic and payload are copied. Waits while the window
+/// or the output queue is full or a record in flight has the same packet identifier, servicing
+/// the connection, and connects again when the connection is down as the policy allows.
+/// Returns kDone once the record is taken; otherwise the record was not taken (kTimedOut,
+/// kInterrupted: call again), or the run cannot go on (kConnectFailed, kRefused, kUnsupported,
+/// kTooLarge, kFailed).
+[[nodiscard]] Outcome session_publish(Session& s, uint64_t seq, std::string_view topic,
+                                      std::string_view payload, long long deadline);
 
-/// A record an earlier run had published, and with `released` released (QoS 2): it goes
-/// again as that run left it once the broker's session is resumed, as new otherwise. Before
-/// session_start and any session_publish.
-void session_add_resumed(Session& s, std::string_view topic, const void* payload, size_t len,
+/// Record `seq` an earlier run had published, and with `released` released (QoS 2): it goes
+/// again as that run left it once the broker's session is resumed, as new otherwise (said in
+/// one line). Before session_start and any session_publish; seqs ascend.
+void session_add_resumed(Session& s, uint64_t seq, std::string_view topic, std::string_view payload,
                          bool released);
 
-/// The packet identifier of the next record published (QoS 1 and 2); the store derives it
-/// from the record's place in it, so that a later run knows it.
-void session_next_packet_id(Session& s, uint16_t packet_id);
-
-/// Whether a record of `len` bytes (with its topic) would be taken now without waiting. Once
-/// the window was found full, only when it has drained to half.
-bool session_has_room(Session& s, size_t len);
+/// Whether record `seq` of `len` bytes (with its topic) would be taken now without waiting.
+/// Once the window was found full, only when it has drained to half.
+bool session_has_room(Session& s, uint64_t seq, size_t len);
 
 /// Records wait outside the session (in the spool): connect as a record that needs the
 /// connection would.
 void session_set_waiting(Session& s, bool waiting);
 
-/// Records, counted from the first published, that need nothing more: handed over, refused,
-/// or lost. They settle in the order they were published.
-uint64_t session_settled(const Session& s);
+/// What settled: every record taken up to `watermark` needs nothing more (handed over,
+/// refused, or lost: written whole at QoS 0, acknowledged at QoS 1 and 2), and no record
+/// still held is at or below it; 0 before any. `released`: the records whose PUBREL waits at
+/// the release gate, oldest first (the caller notes them, then calls session_release).
+struct Settled {
+  uint64_t watermark = 0;
+  std::vector<uint64_t> released;
+};
+/// Fills `settled` (its vector is reused: no allocation per call in steady state).
+void session_settled(Session& s, Settled* settled);
 
-/// The packet identifiers whose PUBREL waits at the release gate, oldest first; and letting
-/// them go.
-void session_gated_releases(Session& s, std::vector<uint16_t>* ids);
-void session_open_releases(Session& s, const std::vector<uint16_t>& ids);
+/// Lets the PUBRELs of records `seqs` pass the release gate.
+void session_release(Session& s, const std::vector<uint64_t>& seqs);
 
 /// Waits for `fd` (none when -1) until `deadline`, servicing the connection meanwhile: queued
 /// writes, acknowledgements, keep-alive, and reconnection as the policy allows. Returns kInput,
@@ -111,6 +113,10 @@ void session_open_releases(Session& s, const std::vector<uint16_t>& ids);
 /// at QoS 2), connecting again as the policy allows, then disconnects. Returns kDone,
 /// kTimedOut, kInterrupted, or what ends the run (kConnectFailed, kRefused, kUnsupported).
 [[nodiscard]] Outcome session_drain(Session& s, long long deadline);
+
+/// Ends the connection at once, with a DISCONNECT given a moment to leave, whatever is still
+/// in flight: for a caller whose store keeps the records for a later run.
+void session_disconnect(Session& s);
 
 /// The next attempt to connect is made at once rather than after the back-off (a stop request
 /// with records still to deliver).

@@ -459,6 +459,34 @@ int drop_oldest(Spool& spool) {
   return kSpoolOk;
 }
 
+// A full disk while every record in the file being written is handed over: the buffered
+// records move to a segment of their own, so that the old file can go and free its room (a
+// segment is deleted only whole). Returns kSpoolFull when that cannot help.
+int rehome_pending(Spool& spool) {
+  if (spool.write_fd < 0 || spool.pending.empty()) return kSpoolFull;
+  const uint64_t moved = spool.pending.size();
+  const Segment last = spool.segments.back();
+  bool header_written = last.bytes - moved > kFileHeaderBytes;
+  if (!header_written || spool.watermark + 1 < spool.flushed_seq) return kSpoolFull;
+  if (delete_handed_over(spool, false) != kSpoolOk) return kSpoolError;
+  if (spool.segments.size() != 1 || sync_ledger(spool) != kSpoolOk) return kSpoolFull;
+  std::string name = segment_name(spool.flushed_seq);
+  int fd =
+      openat(spool.dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0) return errno == ENOSPC ? kSpoolFull : fail(spool, name);
+  close(spool.write_fd);
+  spool.write_fd = fd;
+  spool.segment_dirty = false;
+  spool.segments.back().bytes -= moved;  // what stays in the old file, which goes now
+  if (remove_oldest(spool) != kSpoolOk) return kSpoolError;
+  spool.pending.insert(spool.pending.begin(), kFileHeaderBytes, 0);
+  encode_file_header(spool.pending.data(), kSegmentMagic, spool.flushed_seq);
+  spool.segments.push_back({spool.flushed_seq, kFileHeaderBytes + moved});
+  spool.segment_bytes += kFileHeaderBytes;  // `moved` stayed counted
+  spool.dir_dirty = true;
+  return kSpoolOk;
+}
+
 // Makes room for `need` more bytes within the spool's size.
 int make_room(Spool& spool, uint64_t need, uint64_t* dropped) {
   auto fits = [&spool, need]() {
@@ -520,6 +548,10 @@ int spool_append(Spool& spool, const unsigned char* data, size_t len, uint64_t* 
 
 int spool_flush(Spool& spool) {
   int rc = write_pending(spool);
+  if (rc == kSpoolFull) {
+    rc = rehome_pending(spool);
+    if (rc == kSpoolOk) rc = write_pending(spool);
+  }
   if (rc == kSpoolOk && spool.options.sync_seconds == 0) rc = spool_sync(spool);
   return rc;
 }
@@ -561,6 +593,12 @@ int spool_mark_released(Spool& spool, uint64_t seq) {
 int spool_set_clientid(Spool& spool, std::string_view clientid) {
   if (clientid == spool.clientid) return kSpoolOk;
   spool.clientid = clientid.substr(0, 65535);
+  // "PUBREL sent" marks speak of the broker's session of the client they were made under: a
+  // ledger without them replaces the one with them.
+  if (!spool.released.empty()) {
+    spool.released.clear();
+    return rewrite_ledger(spool);
+  }
   return append_entry(spool, encode_entry(kEntryClientid, spool.watermark, 0, spool.clientid));
 }
 

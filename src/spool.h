@@ -35,7 +35,7 @@ struct SpoolRecovery {
   std::string clientid;    // as stored by spool_set_clientid; empty when none was
   /// Records after the watermark whose PUBREL the earlier run recorded as sent, ascending:
   /// they get a PUBREL, not a PUBLISH. Every other record after the watermark may have been
-  /// sent already: its packet identifier is spool_packet_id(seq) again.
+  /// sent already: its packet identifier is seq % 65535 + 1 again (packet_id_of).
   std::vector<uint64_t> released;
 };
 
@@ -61,10 +61,6 @@ struct SpoolDeleter {
   void operator()(Spool* spool) const;
 };
 using SpoolPtr = std::unique_ptr<Spool, SpoolDeleter>;
-
-/// The MQTT packet identifier of a record: seq % 65535 + 1, so that a later run finds the
-/// identifier of every record in flight without anything recorded but "PUBREL sent".
-constexpr uint16_t spool_packet_id(uint64_t seq) { return static_cast<uint16_t>(seq % 65535 + 1); }
 
 /// Opens (creating when missing) the spool in `options.dir`, locks it and recovers it: cuts a
 /// torn or damaged tail off the last segment, deletes segments wholly handed over, and fills
@@ -121,7 +117,8 @@ void spool_rewind(Spool& spool);
 [[nodiscard]] int spool_mark_released(Spool& spool, uint64_t seq);
 
 /// Stores the client identifier in the ledger (written only when it differs from the stored
-/// one).
+/// one). Another identifier than the stored one drops the "PUBREL sent" marks: they belong to
+/// the broker's session of the client they were made under.
 [[nodiscard]] int spool_set_clientid(Spool& spool, std::string_view clientid);
 
 SpoolCounters spool_counters(const Spool& spool);

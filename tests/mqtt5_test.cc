@@ -218,12 +218,6 @@ TEST(Mqtt5, RecordFillingTheMaximumPacketSizeGoesWithItsTopicWhenThatIsShorter) 
 // ---------------------------------------------------------------------------------------------
 // Records the broker refuses.
 
-// A directory of the test's own, removed with it.
-struct TempDir {
-  const std::string path = make_temp_dir();
-  ~TempDir() { remove_tree(path); }
-};
-
 struct AclCase {
   const char* name;
   Strings options;

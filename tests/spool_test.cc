@@ -92,9 +92,6 @@ std::map<std::string, off_t> files(const std::string& dir) {
 TEST(Spool, Crc32cKnownValue) {
   EXPECT_EQ(crc32c(0, "123456789", 9), 0xE3069283u);
   EXPECT_EQ(crc32c(crc32c(0, "1234", 4), "56789", 5), 0xE3069283u);
-  EXPECT_EQ(spool_packet_id(0), 1);
-  EXPECT_EQ(spool_packet_id(65534), 65535);
-  EXPECT_EQ(spool_packet_id(65535), 1);
 }
 
 // Records come back in order across segment rolls; what is acknowledged is gone after a
@@ -283,6 +280,14 @@ TEST(Spool, LedgerKeepsClientidAndReleaseMarks) {
   EXPECT_EQ(rec.first_seq, 11989u);
   EXPECT_EQ(rec.last_seq, 12000u);
   EXPECT_LE(files(dir)["ledger"], 1 << 20);
+  // Marks belong to the client identifier they were made under: another one drops them, and
+  // they do not come back with the first one.
+  ASSERT_EQ(spool_set_clientid(*spool, "station-8"), kSpoolOk);
+  ASSERT_EQ(spool_set_clientid(*spool, "station-7"), kSpoolOk);
+  spool.reset();
+  spool = open_ok(options(dir, 16 * kSmallSpool), &rec);
+  EXPECT_EQ(rec.clientid, "station-7");
+  EXPECT_EQ(rec.released, std::vector<uint64_t>{}) << "marks made under station-7 before";
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "fake_broker.h"
 #include "proxies.h"
 #include "test_support.h"
 
@@ -571,6 +573,187 @@ TEST(Unattended, SpoolTakesInputThroughAnOutageWithinItsSize) {
   EXPECT_NE(out.find(" records dropped from the spool\n"), std::string::npos) << out;
   EXPECT_TRUE(ends_with(out, " records stay in the spool\n")) << out;
   remove_tree(dir);
+}
+
+// Bytes in the files of directory `dir`.
+uint64_t bytes_in(const std::string& dir) {
+  uint64_t total = 0;
+  std::error_code error;
+  for (const auto& f : std::filesystem::directory_iterator(dir, error)) {
+    total += f.is_regular_file(error) ? f.file_size(error) : 0;
+  }
+  return total;
+}
+
+// The watermark the spool's ledger has: the highest of its entries' (after a 16-byte header,
+// each entry is CRC, type, 0, data length u16, watermark u64, seq u64, data).
+uint64_t ledger_watermark(const std::string& spool) {
+  std::string ledger;
+  try {
+    ledger = read_file(spool + "/ledger");
+  } catch (...) {
+    return 0;
+  }
+  auto get = [&ledger](size_t at, size_t n) {
+    uint64_t v = 0;
+    for (size_t i = n; i-- > 0;) v = v << 8 | static_cast<unsigned char>(ledger[at + i]);
+    return v;
+  };
+  uint64_t highest = 0;
+  for (size_t at = 16; at + 24 <= ledger.size(); at += 24 + get(at + 6, 2)) {
+    highest = std::max(highest, get(at + 8, 8));
+  }
+  return highest;
+}
+
+// A small file system of its own at `dir`, for as long as it lives; `mounted` is false where
+// the tests may not mount one (not root).
+struct SmallDisk {
+  explicit SmallDisk(const std::string& dir)
+      : dir(dir),
+        mounted(run_shell("mount -t tmpfs -o size=2m tmpfs " + dir + " 2>/dev/null") == 0) {}
+  ~SmallDisk() {
+    if (mounted) run_shell("umount " + dir);
+  }
+  std::string dir;
+  bool mounted;
+};
+
+// A spool filled under `block` while the broker is away, to its size or to a full disk (2 MB):
+// the input waits, a full disk says so in one line, and once the broker is back the records
+// handed over make room: the input goes on and every record arrives, in order.
+TEST(Unattended, FullSpoolUnderBlockDrainsOnceTheBrokerIsBack) {
+  constexpr size_t kRecords = 3000;  // 3 MB
+  const char kDiskFull[] = "Spool: disk full, input waits until records are handed over\n";
+  struct Case {
+    const char* name;
+    const char* size;
+    bool small_disk;
+  };
+  for (const Case& c : {Case{"spool size", "1M", false}, Case{"full disk", "1G", true}}) {
+    BrokerFixture broker;
+    Subscriber sub(broker.port(), "blk", 1);
+    TcpRelay relay(broker.port());
+    relay.refuse(true);
+    TempDir dir;
+    SmallDisk disk(dir.path);
+    if (c.small_disk && !disk.mounted) {
+      printf("%s: skipped, no file system can be mounted here\n", c.name);
+      continue;
+    }
+    const std::string spool = dir.path + "/spool";
+    Child child(args_for(relay.port(), "blk",
+                         {"--qos", "1", "--spool", spool, "--spool-size", c.size, "--reconnect",
+                          "forever", "--maxdatalen", "1000"}));
+    std::thread writer([&child] { child.offer(numbered(0, kRecords, 1000)); });
+    EXPECT_TRUE(wait_until([&] { return bytes_in(spool) > 900 * 1024; }, 20000)) << c.name;
+    if (c.small_disk) {
+      EXPECT_TRUE(wait_for_output(child, kDiskFull, 1, 10000)) << child.out();
+    }
+    relay.refuse(false);
+    expect_numbered(sub, kRecords, 1000, c.name);
+    if (::testing::Test::HasFailure()) child.signal(SIGKILL);  // ends the writer's offer
+    writer.join();
+    child.close_input();
+    EXPECT_EQ(child.wait(10000), 0) << c.name << ": " << child.out();
+    EXPECT_EQ(count_of(child.out(), kDiskFull), c.small_disk ? 1u : 0u) << child.out();
+  }
+}
+
+// A stop request with a spool, the broker taking records but answering none: the run ends at
+// once, and every record read is accounted for, dropped (drop-oldest, also from under the
+// session) or left in the spool.
+TEST(Unattended, StopWithASpoolEndsAtOnceAndAccountsForEveryRecord) {
+  constexpr size_t kRecords = 3000;  // 3 MB through a spool of 1 MB
+  FakeBroker fake;                   // accepts and answers no record
+  TempDir dir;
+  Child child(args_for(fake.port(), "acc",
+                       {"--qos", "1", "--spool", dir.path + "/spool", "--spool-size", "1M",
+                        "--spool-full", "drop-oldest", "--maxdatalen", "1000"}));
+  child.write(numbered(0, kRecords, 1000));
+  ASSERT_TRUE(wait_until([&] { return child.unread_input() == 0; }, 20000)) << child.out();
+  ASSERT_TRUE(wait_until([&] { return !fake.wait_for(1, 0, kPublish).empty(); }, 5000));
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(5000), 0);
+  const std::string out = child.out();
+  unsigned long long dropped = 0, kept = 0;
+  size_t at = out.find(" records dropped from the spool\n");
+  ASSERT_NE(at, std::string::npos) << out;
+  dropped = std::stoull(out.substr(out.rfind('\n', at) + 1));
+  at = out.find(" records stay in the spool\n");
+  ASSERT_NE(at, std::string::npos) << out;
+  kept = std::stoull(out.substr(out.rfind('\n', at) + 1));
+  EXPECT_EQ(dropped + kept, kRecords) << out;
+}
+
+// Records left out for their topic behind one the broker never answers: each settles in its
+// turn without anything kept for it, so memory stays bounded however many come.
+TEST(Unattended, SpoolKeepsNothingForRecordsLeftOutBehindAnUnansweredOne) {
+  constexpr size_t kLeftOut = 600000;
+  FakeBroker fake;  // accepts and answers no record
+  TempDir dir;
+  Child child(args_for(fake.port(), "lo",
+                       {"--qos", "1", "--spool", dir.path + "/spool", "--topic-separator", "/"}));
+  std::string input = "ok/first\n";
+  for (size_t i = 0; i < kLeftOut; ++i) input += "+/x\n";
+  child.write(input);
+  ASSERT_TRUE(wait_until([&] { return child.unread_input() == 0; }, 60000));
+  ASSERT_TRUE(wait_for_output(child, "Record " + std::to_string(kLeftOut + 1) + " not published", 1,
+                              60000));
+  long peak = peak_rss_kib(child.pid());
+  printf("peak RSS %ld KiB\n", peak);
+#ifndef __SANITIZE_ADDRESS__
+  EXPECT_LT(peak, kPeakRssKib);
+#endif
+  child.signal(SIGKILL);
+  child.wait(5000);
+}
+
+// QoS 0 with a spool: records written whole leave the spool at once, not at the next wake-up,
+// so that a kill sends none of them again.
+TEST(Unattended, SpoolOfQos0RecordsMovesItsWatermarkAsTheyAreWritten) {
+  constexpr size_t kRecords = 500;
+  BrokerFixture broker;
+  Subscriber sub(broker.port(), "q0", 0);
+  TempDir dir;
+  Child child(args_for(broker.port(), "q0", {"--spool", dir.path + "/spool"}));
+  child.write(numbered(0, kRecords));
+  expect_numbered(sub, kRecords, 9, "qos 0");
+  EXPECT_TRUE(wait_until([&] { return ledger_watermark(dir.path + "/spool") == kRecords; }, 5000))
+      << ledger_watermark(dir.path + "/spool");
+  child.close_input();
+  EXPECT_EQ(child.wait(10000), 0);
+}
+
+// Exactly once, an earlier run having left more records than the broker takes in flight
+// (mosquitto grants 20): the next run delivers them all, each once, and says the broker kept
+// no session for them.
+TEST(Unattended, SpoolResumptionBeyondTheBrokersReceiveMaximum) {
+  constexpr size_t kRecords = 300;
+  TempDir dir;
+  Strings options = {
+      "--qos", "2",       "--protocol-version", "5", "--session-expiry", "300", "--clientid",
+      "lc-rm", "--spool", dir.path + "/spool"};
+  {
+    HeldPort closed;
+    Strings first = options;
+    first.insert(first.end(), {"--reconnect", "forever"});
+    Child child(args_for(closed.port(), "rm", first));
+    child.write(numbered(0, kRecords));
+    ASSERT_TRUE(wait_until([&] { return child.unread_input() == 0; }, 10000));
+    ASSERT_TRUE(wait_for_output(child, kConnecting, 1, 5000));
+    child.signal(SIGTERM);
+    ASSERT_EQ(child.wait(5000), 0);
+    ASSERT_TRUE(ends_with(child.out(), "300 records stay in the spool\n")) << child.out();
+  }
+  BrokerFixture broker;
+  Subscriber sub(broker.port(), "rm", 2);
+  std::string out;
+  EXPECT_EQ(run_linecast(args_for(broker.port(), "rm", options), "", &out), 0) << out;
+  EXPECT_NE(out.find("Broker kept no session: 256 records go again as new\n"), std::string::npos)
+      << out;
+  expect_numbered(sub, kRecords, 9, "resumed");
+  EXPECT_EQ(sub.wait_for(kRecords + 1, 300).size(), kRecords);
 }
 
 // Signals that do not end the run, or end it in order.

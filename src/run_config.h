@@ -1,0 +1,31 @@
+// The run's configuration: what the program needs of the command line, mapped once from the
+// parsed settings, so that no part of the run reads the settings themselves.
+#pragma once
+
+#include <string>
+
+#include "session.h"
+#include "settings.h"
+#include "spool.h"
+
+struct RunConfig {
+  const char* topic = nullptr;  // the command line's
+  SessionConfig session;        // from_store and resume_first are decided once the spool is open
+  const char* port = "1883";    // as given, for the --verbose line
+  bool verbose = false;
+  char delimiter = '\n';
+  int maxdatalen = 100;
+  int topic_separator = -1;  // a byte value, or -1 for none
+  int qos = 0;
+  int reconnect = 0;
+  std::string clientid;
+  // With --spool: where and how; `spool_sync_always` for "--spool-sync always".
+  bool spool = false;
+  SpoolOptions spool_options;
+  bool spool_sync_always = false;
+  // QoS 2 over MQTT 5 with a session: the records in flight can be completed by a later run.
+  bool exactly_once = false;
+};
+
+/// The configuration of a run publishing to `topic` with `settings`.
+RunConfig make_run_config(const PublisherSettings& settings, const char* topic);
