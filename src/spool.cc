@@ -164,6 +164,10 @@ bool FileReader::ensure(size_t n, bool* failed) {
   return true;
 }
 
+uint64_t ledger_room(uint64_t size_bytes) {
+  return std::clamp(size_bytes / 16, kMinLedgerBytes, kMaxLedgerBytes);
+}
+
 struct Segment {
   uint64_t first_seq;
   uint64_t bytes;  // on disk, with the records still buffered for it
@@ -477,9 +481,19 @@ int make_room(Spool& spool, uint64_t need, uint64_t* dropped) {
 
 }  // namespace
 
+uint64_t spool_max_record(uint64_t size_bytes) {
+  uint64_t overhead = ledger_room(size_bytes) + kFileHeaderBytes + kRecordHeaderBytes;
+  return std::min(size_bytes > overhead ? size_bytes - overhead : 0, kMaxRecordBytes);
+}
+
 int spool_append(Spool& spool, const unsigned char* data, size_t len, uint64_t* seq,
                  uint64_t* dropped) {
   *dropped = 0;
+  // No amount of waiting or dropping makes room for it: refuse it before anything goes.
+  if (len > spool_max_record(spool.options.size_bytes)) {
+    errno = EFBIG;
+    return fail(spool, segment_name(spool.next_seq));
+  }
   if (spool.disk_full) {
     int rc = write_pending(spool);
     // A full disk is a full spool: under drop-oldest the oldest segments make room.
@@ -492,7 +506,6 @@ int spool_append(Spool& spool, const unsigned char* data, size_t len, uint64_t* 
     if (rc != kSpoolOk) return rc;
   }
   uint64_t size = kRecordHeaderBytes + len;
-  if (len > kMaxRecordBytes) return kSpoolFull;
   bool roll = spool.write_fd >= 0 && spool.segments.back().bytes + size > spool.segment_target &&
               spool.segments.back().bytes > kFileHeaderBytes;
   bool fresh = roll || spool.write_fd < 0;
@@ -843,7 +856,7 @@ SpoolPtr spool_open(const SpoolOptions& options, SpoolRecovery* recovery, std::s
   Spool& s = *spool;
   s.options = options;
   s.segment_target = std::clamp(options.size_bytes / 8, kMinSegmentBytes, kMaxSegmentBytes);
-  s.ledger_limit = std::clamp(options.size_bytes / 16, kMinLedgerBytes, kMaxLedgerBytes);
+  s.ledger_limit = ledger_room(options.size_bytes);
   if (mkdir(options.dir.c_str(), 0700) != 0 && errno != EEXIST) {
     *error = "Spool " + options.dir + ": " + strerror(errno);
     return nullptr;

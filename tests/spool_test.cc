@@ -245,6 +245,21 @@ TEST(Spool, FullSpoolUnderBothPolicies) {
       ASSERT_EQ(spool_next(*spool, &r), 1);
       EXPECT_EQ(r.seq, total_dropped + 1);
     }
+    // A record longer than the spool can ever hold is refused, and nothing goes for it.
+    const uint64_t max = spool_max_record(kSmallSpool);
+    std::string large(max + 1, 'L');
+    auto append_large = [&]() {
+      return spool_append(*spool, reinterpret_cast<const unsigned char*>(large.data()),
+                          large.size(), &seq, &dropped);
+    };
+    SpoolCounters before = spool_counters(*spool);
+    EXPECT_EQ(append_large(), kSpoolError);
+    EXPECT_EQ(dropped, 0u);
+    EXPECT_EQ(spool_counters(*spool).records, before.records);
+    EXPECT_EQ(spool_counters(*spool).dropped, before.dropped);
+    // The largest one fits once everything else is gone.
+    large.pop_back();
+    EXPECT_EQ(append_large(), drop ? kSpoolOk : kSpoolFull);
   }
 }
 
