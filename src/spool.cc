@@ -179,7 +179,7 @@ struct Spool {
   SpoolOptions options;
   uint64_t segment_target = 0;  // a segment is rolled once it holds this much
   uint64_t ledger_limit = 0;    // room kept for the ledger and its rewrite
-  int dir_fd = -1, lock_fd = -1, ledger_fd = -1, write_fd = -1;
+  int dir_fd = -1, ledger_fd = -1, write_fd = -1;  // the directory's descriptor holds the lock
   std::deque<Segment> segments;        // ascending; the last is written when write_fd >= 0
   uint64_t segment_bytes = 0;          // their sum
   uint64_t next_seq = 1;               // of the next record appended
@@ -205,7 +205,7 @@ struct Spool {
 };
 
 void SpoolDeleter::operator()(Spool* spool) const {
-  for (int fd : {spool->dir_fd, spool->lock_fd, spool->ledger_fd, spool->write_fd}) {
+  for (int fd : {spool->dir_fd, spool->ledger_fd, spool->write_fd}) {
     if (fd >= 0) close(fd);
   }
   spool->reader.reset(-1, 0);
@@ -712,27 +712,33 @@ namespace {
 
 // ---- Opening and recovery -------------------------------------------------------------------
 
-// Takes the lock, or names the process that holds it.
-bool take_lock(Spool& spool, std::string* error) {
-  spool.lock_fd = openat(spool.dir_fd, kLockName, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (spool.lock_fd < 0) {
-    *error = "Spool " + spool.options.dir + ": " + strerror(errno);
-    return false;
+// Writes this process's pid into the lock file: overwritten first and cut after, so that a pid
+// of the same length needs no new block on a full disk.
+void name_holder(const Spool& spool) {
+  std::string pid = std::to_string(getpid()) + "\n";
+  int fd = openat(spool.dir_fd, kLockName, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  if (pwrite(fd, pid.data(), pid.size(), 0) == static_cast<ssize_t>(pid.size())) {
+    // Cuts a longer stale pid; left behind the newline it would be harmless too.
+    [[maybe_unused]] int cut = ftruncate(fd, static_cast<off_t>(pid.size()));
   }
-  if (flock(spool.lock_fd, LOCK_EX | LOCK_NB) != 0) {
+  close(fd);
+}
+
+// Takes the lock, or names the process that holds it. The lock is on the directory itself, so
+// that deleting the pid file cannot let a second process in; the file only names the holder.
+bool take_lock(Spool& spool, std::string* error) {
+  if (flock(spool.dir_fd, LOCK_EX | LOCK_NB) != 0) {
     char pid[24] = "";
-    ssize_t n = pread(spool.lock_fd, pid, sizeof pid - 1, 0);
+    int fd = openat(spool.dir_fd, kLockName, O_RDONLY | O_CLOEXEC);
+    ssize_t n = fd < 0 ? 0 : pread(fd, pid, sizeof pid - 1, 0);
+    if (fd >= 0) close(fd);
     pid[std::max<ssize_t>(n, 0)] = '\0';
     pid[strcspn(pid, "\n")] = '\0';
     *error = "Spool " + spool.options.dir + " is in use by process " + (*pid ? pid : "unknown");
     return false;
   }
-  std::string pid = std::to_string(getpid()) + "\n";
-  if (ftruncate(spool.lock_fd, 0) != 0 ||
-      pwrite(spool.lock_fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
-    *error = "Spool file " + spool.options.dir + "/" + kLockName + ": " + strerror(errno);
-    return false;
-  }
+  name_holder(spool);  // a courtesy: a full disk must not stop the open
   return true;
 }
 

@@ -263,6 +263,7 @@ TEST(Spool, FullSpoolUnderBothPolicies) {
   }
 }
 
+// The lock is the directory's own: a deleted pid file names no holder but lets nobody in.
 TEST(Spool, SecondOpenerIsRefusedWithTheHoldersPid) {
   std::string dir = make_dir();
   SpoolRecovery rec;
@@ -270,6 +271,9 @@ TEST(Spool, SecondOpenerIsRefusedWithTheHoldersPid) {
   std::string error;
   EXPECT_EQ(spool_open(options(dir), &rec, &error), nullptr);
   EXPECT_EQ(error, "Spool " + dir + " is in use by process " + std::to_string(getpid()));
+  ASSERT_EQ(unlink((dir + "/lock").c_str()), 0);
+  EXPECT_EQ(spool_open(options(dir), &rec, &error), nullptr);
+  EXPECT_EQ(error, "Spool " + dir + " is in use by process unknown");
   spool.reset();
   EXPECT_NE(spool_open(options(dir), &rec, &error), nullptr);
 }
