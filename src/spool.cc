@@ -190,6 +190,8 @@ struct Spool {
   uint64_t watermark = 0;         // every record up to it is handed over
   uint64_t ledger_watermark = 0;  // the watermark the ledger has
   uint64_t ledger_bytes = 0;
+  uint64_t ledger_found = 0;  // its size at opening, before anything was cut off
+  bool ledger_damaged = false;
   std::set<uint64_t> released;  // "PUBREL sent", after the watermark
   std::string clientid;
 
@@ -752,6 +754,8 @@ int open_ledger(Spool& spool) {
   spool.ledger_watermark = spool.watermark;
   struct stat st;
   if (fstat(spool.ledger_fd, &st) != 0) return fail(spool, kLedgerName);
+  spool.ledger_found = static_cast<uint64_t>(st.st_size);
+  spool.ledger_damaged = spool.ledger_found > sound;
   if (sound == 0) return rewrite_ledger(spool);
   if (static_cast<uint64_t>(st.st_size) > sound &&
       ftruncate(spool.ledger_fd, static_cast<off_t>(sound)) != 0) {
@@ -824,6 +828,8 @@ int recover_last_segment(Spool& spool, SpoolRecovery* recovery) {
 
 int recover(Spool& spool, SpoolRecovery* recovery) {
   if (open_ledger(spool) != kSpoolOk || list_segments(spool) != kSpoolOk) return kSpoolError;
+  // Segments are only written after the ledger: an empty or missing one beside them was lost.
+  if (spool.ledger_found == 0 && !spool.segments.empty()) spool.ledger_damaged = true;
   if (!spool.segments.empty() && recover_last_segment(spool, recovery) != kSpoolOk) {
     return kSpoolError;
   }
@@ -851,6 +857,7 @@ void report(const Spool& spool, SpoolRecovery* recovery) {
   recovery->first_seq = recovery->records > 0 ? spool.cursor : 0;
   recovery->last_seq = recovery->records > 0 ? spool.next_seq - 1 : 0;
   recovery->clientid = spool.clientid;
+  recovery->ledger_damaged = spool.ledger_damaged;
   recovery->released.assign(spool.released.begin(), spool.released.end());
 }
 

@@ -33,6 +33,11 @@ struct SpoolRecovery {
                            // counted in SpoolCounters as spool_next meets it
   uint64_t cut_bytes = 0;  // bytes cut off the end of the last segment
   std::string clientid;    // as stored by spool_set_clientid; empty when none was
+  /// The ledger was damaged (its header, an entry, or missing beside segments): how far records
+  /// were handed over is lost, so every waiting record, first_seq to last_seq, may go again.
+  /// The caller says so in one line when records > 0:
+  /// "Spool: ledger damaged, records FIRST to LAST may go again".
+  bool ledger_damaged = false;
   /// Records after the watermark whose PUBREL the earlier run recorded as sent, ascending:
   /// they get a PUBREL, not a PUBLISH. Every other record after the watermark may have been
   /// sent already: its packet identifier is spool_packet_id(seq) again.

@@ -207,6 +207,45 @@ TEST(Spool, DamageIsSkippedNeverReturnedNeverRefused) {
   }
 }
 
+// A damaged ledger loses how far records were handed over: opening says so, and every waiting
+// record may go again; a sound one says nothing.
+TEST(Spool, DamagedLedgerIsReportedWithWhatMayGoAgain) {
+  struct Case {
+    const char* what;
+    void (*apply)(const std::string& ledger);
+    bool damaged;
+    uint64_t first_seq;
+  };
+  const std::vector<Case> cases = {
+      {"sound", [](const std::string&) {}, false, 101},
+      {"deleted", [](const std::string& l) { ASSERT_EQ(unlink(l.c_str()), 0); }, true, 1},
+      {"zeroed",
+       [](const std::string& l) {
+         std::string zeros(static_cast<size_t>(files(l.substr(0, l.rfind('/')))["ledger"]), '\0');
+         int fd = open(l.c_str(), O_WRONLY);
+         ASSERT_EQ(write(fd, zeros.data(), zeros.size()), static_cast<ssize_t>(zeros.size()));
+         close(fd);
+       },
+       true, 1},
+      {"first entry flipped", [](const std::string& l) { flip(l, 20); }, true, 1},
+  };
+  for (const Case& c : cases) {
+    std::string dir = make_dir();
+    SpoolRecovery rec;
+    SpoolPtr spool = open_ok(options(dir), &rec);
+    for (uint64_t s = 1; s <= 300; ++s) append(*spool, s);
+    ASSERT_EQ(spool_flush(*spool), kSpoolOk);
+    ASSERT_EQ(spool_ack(*spool, 100), kSpoolOk);
+    spool.reset();
+    c.apply(dir + "/ledger");
+    spool = open_ok(options(dir), &rec);
+    EXPECT_EQ(rec.ledger_damaged, c.damaged) << c.what;
+    EXPECT_EQ(rec.first_seq, c.first_seq) << c.what;
+    EXPECT_EQ(rec.last_seq, 300u) << c.what;
+    EXPECT_EQ(drain(*spool), range(c.first_seq, 300)) << c.what;
+  }
+}
+
 // Under "block" a full spool refuses records until acknowledgements free a segment; under
 // "drop-oldest" whole oldest segments go, counted. Either way the files stay within the size.
 TEST(Spool, FullSpoolUnderBothPolicies) {
