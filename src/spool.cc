@@ -26,6 +26,7 @@ constexpr size_t kFileHeaderBytes = 16;    // magic, version, first sequence num
 constexpr size_t kRecordHeaderBytes = 16;  // length, CRC, sequence number
 constexpr size_t kEntryHeaderBytes = 24;   // CRC, type, data length, watermark, sequence number
 constexpr uint64_t kMaxRecordBytes = 268435455;  // the largest MQTT payload
+constexpr uint64_t kMaxSeq = uint64_t{1} << 62;  // beyond any number a spool can reach
 constexpr uint64_t kMaxSegmentBytes = uint64_t{64} << 20;
 constexpr uint64_t kMinSegmentBytes = uint64_t{64} << 10;
 constexpr uint64_t kMaxLedgerBytes = uint64_t{1} << 20;
@@ -169,9 +170,15 @@ uint64_t ledger_room(uint64_t size_bytes) {
 }
 
 struct Segment {
-  uint64_t first_seq;
-  uint64_t bytes;  // on disk, with the records still buffered for it
+  uint64_t first_seq;  // of its first record: the name's, or found by scanning when the header
+                       // is damaged
+  uint64_t bytes;      // on disk, with the records still buffered for it
+  uint64_t name_seq;   // the number in its file name
+  bool header_ok;      // a damaged header: its records are found by their own CRC, and nothing
+                       // more is written to it
 };
+
+std::string segment_name(const Segment& segment) { return segment_name(segment.name_seq); }
 
 }  // namespace
 
@@ -370,7 +377,7 @@ int write_pending(Spool& spool) {
   size_t written = 0;
   if (!write_all(spool.write_fd, spool.pending.data(), spool.pending.size(), &written)) {
     int saved = errno;
-    std::string name = segment_name(segment.first_seq);
+    std::string name = segment_name(segment);
     uint64_t before = segment.bytes - spool.pending.size();
     if (written > 0 && ftruncate(spool.write_fd, static_cast<off_t>(before)) != 0) {
       return fail(spool, name);
@@ -388,7 +395,7 @@ int write_pending(Spool& spool) {
 
 int sync_segment(Spool& spool) {
   if (spool.segment_dirty && fdatasync(spool.write_fd) != 0) {
-    return fail(spool, segment_name(spool.segments.back().first_seq));
+    return fail(spool, segment_name(spool.segments.back()));
   }
   spool.segment_dirty = false;
   return kSpoolOk;
@@ -410,7 +417,7 @@ int start_segment(Spool& spool) {
   spool.write_fd =
       openat(spool.dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
   if (spool.write_fd < 0) return errno == ENOSPC ? kSpoolFull : fail(spool, name);
-  spool.segments.push_back({spool.next_seq, kFileHeaderBytes});
+  spool.segments.push_back({spool.next_seq, kFileHeaderBytes, spool.next_seq, true});
   spool.segment_bytes += kFileHeaderBytes;
   spool.pending.resize(kFileHeaderBytes);
   encode_file_header(spool.pending.data(), kSegmentMagic, spool.next_seq);
@@ -421,7 +428,7 @@ int start_segment(Spool& spool) {
 // Removes the oldest segment; the reader moves on when it was reading it.
 int remove_oldest(Spool& spool) {
   const Segment oldest = spool.segments.front();
-  std::string name = segment_name(oldest.first_seq);
+  std::string name = segment_name(oldest);
   if (unlinkat(spool.dir_fd, name.c_str(), 0) != 0 && errno != ENOENT) return fail(spool, name);
   spool.segments.pop_front();
   spool.segment_bytes -= oldest.bytes;
@@ -626,32 +633,21 @@ bool sound_record(FileReader& in, uint64_t low, uint64_t high, uint64_t limit, b
   return get32(h + 4) == record_crc(h, h + kRecordHeaderBytes, len);
 }
 
-// Opens the segment that holds the cursor for reading, past its header. A segment whose header
-// is damaged counts all its records damaged. Returns 1 when open, 0 when nothing is left.
+// Opens the segment that holds the cursor for reading, past its header. The header is not
+// needed for reading: every record is checked by its own CRC and number. Returns 1 when open,
+// 0 when nothing is left.
 int open_reader(Spool& spool) {
-  while (!spool.segments.empty() && spool.cursor < spool.flushed_seq) {
-    spool.cursor = std::max(spool.cursor, spool.segments.front().first_seq);
-    size_t i = segment_index(spool, spool.cursor);
-    const Segment& segment = spool.segments[i];
-    std::string name = segment_name(segment.first_seq);
-    int fd = openat(spool.dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return fail(spool, name);
-    spool.reader.reset(fd, 0);
-    spool.reader_segment = segment.first_seq;
-    bool failed = false;
-    FileReader& in = spool.reader;
-    if (in.ensure(kFileHeaderBytes, &failed) && file_header_ok(in.at(), kSegmentMagic) &&
-        get64(in.at() + 8) == segment.first_seq) {
-      in.skip(kFileHeaderBytes);
-      return 1;
-    }
-    if (failed) return fail(spool, name);
-    uint64_t end = std::min(segment_end(spool, i), spool.flushed_seq);
-    spool.damaged += end - spool.cursor;
-    spool.cursor = end;
-    spool.reader.reset(-1, 0);
-  }
-  return 0;
+  if (spool.segments.empty() || spool.cursor >= spool.flushed_seq) return 0;
+  spool.cursor = std::max(spool.cursor, spool.segments.front().first_seq);
+  const Segment& segment = spool.segments[segment_index(spool, spool.cursor)];
+  std::string name = segment_name(segment);
+  int fd = openat(spool.dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(spool, name);
+  spool.reader.reset(fd, 0);
+  spool.reader_segment = segment.first_seq;
+  bool failed = false;
+  if (spool.reader.ensure(kFileHeaderBytes, &failed)) spool.reader.skip(kFileHeaderBytes);
+  return failed ? fail(spool, name) : 1;
 }
 
 // The next record of the open segment, or 0 at its end.
@@ -663,7 +659,7 @@ int next_in_segment(Spool& spool, SpoolRecord* record) {
   bool failed = false;
   while (spool.cursor < high) {
     if (!in.ensure(kRecordHeaderBytes, &failed)) {
-      if (failed) return fail(spool, segment_name(spool.reader_segment));
+      if (failed) return fail(spool, segment_name(spool.segments[i]));
       break;  // the file ends short of the records it should hold
     }
     if (sound_record(in, spool.segments[i].first_seq, high, limit, &failed)) {
@@ -678,7 +674,7 @@ int next_in_segment(Spool& spool, SpoolRecord* record) {
       }
       in.skip(kRecordHeaderBytes + len);  // handed over before the cursor
     } else if (failed) {
-      return fail(spool, segment_name(spool.reader_segment));
+      return fail(spool, segment_name(spool.segments[i]));
     } else {
       in.skip(1);  // damage: look for the next sound record byte by byte
     }
@@ -765,7 +761,33 @@ int open_ledger(Spool& spool) {
   return kSpoolOk;
 }
 
-// Lists the segment files, ascending.
+// Reads a segment's header. When it is damaged or names another number, the file's first sound
+// record says where it belongs, so that a stray file cannot claim the numbers of real segments.
+// False when the file holds no sound record: it is no segment (or a read failed: `failed`).
+bool identify_segment(const Spool& spool, const char* name, Segment* segment, bool* failed) {
+  FileReader in;
+  in.reset(openat(spool.dir_fd, name, O_RDONLY | O_CLOEXEC), 0);
+  *failed = in.fd < 0;
+  if (in.fd < 0) return false;
+  if (in.ensure(kFileHeaderBytes, failed) && file_header_ok(in.at(), kSegmentMagic) &&
+      get64(in.at() + 8) == segment->name_seq) {
+    segment->header_ok = true;
+    return true;
+  }
+  in.skip(std::min(in.available(), kFileHeaderBytes));
+  while (!*failed && in.ensure(kRecordHeaderBytes, failed)) {
+    if (sound_record(in, 1, kMaxSeq, segment->bytes, failed)) {
+      segment->first_seq = get64(in.at() + 8);
+      return true;
+    }
+    in.skip(1);
+  }
+  return false;
+}
+
+// Lists the segment files, ascending by their first record. A file with a segment's name and
+// no record is left alone, unless it is shorter than a header: a segment begun just before a
+// kill, deleted.
 int list_segments(Spool& spool) {
   int fd = dup(spool.dir_fd);
   DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
@@ -775,37 +797,49 @@ int list_segments(Spool& spool) {
     struct stat st;
     if (!parse_segment_name(entry->d_name, &first) || first == 0) continue;
     if (fstatat(spool.dir_fd, entry->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
-    spool.segments.push_back({first, static_cast<uint64_t>(st.st_size)});
-    spool.segment_bytes += static_cast<uint64_t>(st.st_size);
+    Segment segment{first, static_cast<uint64_t>(st.st_size), first, false};
+    bool failed = false;
+    if (identify_segment(spool, entry->d_name, &segment, &failed)) {
+      spool.segments.push_back(segment);
+    } else if (failed) {
+      std::string name = entry->d_name;
+      closedir(dir);
+      return fail(spool, name);
+    } else if (segment.bytes < kFileHeaderBytes && unlinkat(spool.dir_fd, entry->d_name, 0) == 0) {
+      spool.dir_dirty = true;
+    }
   }
   closedir(dir);
-  std::sort(spool.segments.begin(), spool.segments.end(),
-            [](const Segment& a, const Segment& b) { return a.first_seq < b.first_seq; });
+  // A copy of a segment under another name is read once: the one with a sound header wins.
+  std::sort(spool.segments.begin(), spool.segments.end(), [](const Segment& a, const Segment& b) {
+    return a.first_seq != b.first_seq ? a.first_seq < b.first_seq : a.header_ok > b.header_ok;
+  });
+  auto same = [](const Segment& a, const Segment& b) { return a.first_seq == b.first_seq; };
+  spool.segments.erase(std::unique(spool.segments.begin(), spool.segments.end(), same),
+                       spool.segments.end());
+  for (const Segment& segment : spool.segments) spool.segment_bytes += segment.bytes;
   return kSpoolOk;
 }
 
 // Walks the last segment to the end of its last sound record and cuts off what follows.
 int recover_last_segment(Spool& spool, SpoolRecovery* recovery) {
   Segment& last = spool.segments.back();
-  std::string name = segment_name(last.first_seq);
+  std::string name = segment_name(last);
+  // A listed segment holds a header's room at least (a damaged header is no reason to cut).
   FileReader in;
-  in.reset(openat(spool.dir_fd, name.c_str(), O_RDWR | O_CLOEXEC), 0);
+  in.reset(openat(spool.dir_fd, name.c_str(), O_RDWR | O_CLOEXEC), kFileHeaderBytes);
   if (in.fd < 0) return fail(spool, name);
   bool failed = false;
-  uint64_t sound_end = 0, next = last.first_seq;
-  if (in.ensure(kFileHeaderBytes, &failed) && file_header_ok(in.at(), kSegmentMagic) &&
-      get64(in.at() + 8) == last.first_seq) {
-    in.skip(kFileHeaderBytes);
-    sound_end = in.offset;
-    while (!failed && in.ensure(kRecordHeaderBytes, &failed)) {
-      if (!sound_record(in, next, next + (uint64_t{1} << 32), last.bytes, &failed)) {
-        in.skip(1);
-        continue;
-      }
-      next = get64(in.at() + 8) + 1;  // damage before it is counted when it is read
-      in.skip(kRecordHeaderBytes + get32(in.at()));
-      sound_end = in.offset;
+  uint64_t next = last.first_seq;
+  uint64_t sound_end = in.offset;
+  while (!failed && in.ensure(kRecordHeaderBytes, &failed)) {
+    if (!sound_record(in, next, next + (uint64_t{1} << 32), last.bytes, &failed)) {
+      in.skip(1);
+      continue;
     }
+    next = get64(in.at() + 8) + 1;  // damage before it is counted when it is read
+    in.skip(kRecordHeaderBytes + get32(in.at()));
+    sound_end = in.offset;
   }
   if (failed) return fail(spool, name);
   if (sound_end < last.bytes) {
@@ -817,12 +851,6 @@ int recover_last_segment(Spool& spool, SpoolRecovery* recovery) {
     last.bytes = sound_end;
   }
   spool.next_seq = next;
-  if (sound_end == 0) {  // not even a header: the segment goes, its name stays the next number
-    spool.segment_bytes -= last.bytes;
-    spool.segments.pop_back();
-    if (unlinkat(spool.dir_fd, name.c_str(), 0) != 0) return fail(spool, name);
-    spool.dir_dirty = true;
-  }
   return kSpoolOk;
 }
 
@@ -843,8 +871,9 @@ int recover(Spool& spool, SpoolRecovery* recovery) {
   if (delete_handed_over(spool, true) != kSpoolOk || sync_dir(spool) != kSpoolOk) {
     return kSpoolError;
   }
-  if (!spool.segments.empty()) {
-    std::string name = segment_name(spool.segments.back().first_seq);
+  // Nothing more goes into a segment whose header is damaged: the next record starts a new one.
+  if (!spool.segments.empty() && spool.segments.back().header_ok) {
+    std::string name = segment_name(spool.segments.back());
     spool.write_fd = openat(spool.dir_fd, name.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (spool.write_fd < 0) return fail(spool, name);
   }

@@ -180,9 +180,22 @@ TEST(Spool, DamageIsSkippedNeverReturnedNeverRefused) {
        1},
       {"flipped length in the last segment",
        [](const auto& s, const std::string& d) { flip(d + "/" + s.rbegin()->first, 16); }, 0, 1, 1},
+      // Each record has its own CRC and number: a damaged header loses none of them.
       {"damaged segment header",
-       [](const auto& s, const std::string& d) { flip(d + "/" + s.begin()->first, 1); }, 0, 50,
-       250},
+       [](const auto& s, const std::string& d) { flip(d + "/" + s.begin()->first, 1); }, 0, 0, 0},
+      {"damaged header of the last segment",
+       [](const auto& s, const std::string& d) { flip(d + "/" + s.rbegin()->first, 9); }, 0, 0, 0},
+      // Files with segment names but no records claim no numbers; an empty one goes.
+      {"stray segment-named files",
+       [](const auto&, const std::string& d) {
+         for (const char* name : {"00000000000000000100.seg", "00000000000001000000.seg"}) {
+           int fd = open((d + "/" + name).c_str(), O_WRONLY | O_CREAT, 0600);
+           ASSERT_EQ(write(fd, std::string(3000, 'x').data(), 3000), 3000);
+           close(fd);
+         }
+         close(open((d + "/00000000000000000300.seg").c_str(), O_WRONLY | O_CREAT, 0600));
+       },
+       0, 0, 0},
   };
   for (const Damage& c : cases) {
     std::string dir = make_dir();
@@ -197,6 +210,9 @@ TEST(Spool, DamageIsSkippedNeverReturnedNeverRefused) {
     spool = open_ok(options(dir), &rec);
     ASSERT_NE(spool, nullptr) << c.what;
     EXPECT_EQ(rec.damaged, c.open_damaged) << c.what;
+    if (c.lost_at_most == 0) {
+      EXPECT_EQ(rec.last_seq, 500u) << c.what;
+    }
     std::vector<uint64_t> got = drain(*spool);  // checks every payload against its number
     uint64_t lost = 500 - got.size();
     EXPECT_GE(lost, c.lost_at_least) << c.what;
