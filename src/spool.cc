@@ -291,6 +291,14 @@ uint64_t read_ledger(Spool& spool, int fd) {
 
 int append_entry(Spool& spool, const std::vector<unsigned char>& e);
 
+// Keeps room on disk for the ledger's entries (without changing its size), so that records can
+// still be handed over, and their segments deleted, when the disk is full. Best effort: a
+// file system without it, or a disk already full, goes without.
+void reserve_ledger(const Spool& spool) {
+  [[maybe_unused]] int rc = fallocate(spool.ledger_fd, FALLOC_FL_KEEP_SIZE, 0,
+                                      static_cast<off_t>(spool.ledger_limit / 2));
+}
+
 // Writes the ledger afresh, holding only what is still needed, and puts it in place.
 int rewrite_ledger(Spool& spool) {
   std::vector<unsigned char> out(kFileHeaderBytes);
@@ -305,6 +313,8 @@ int rewrite_ledger(Spool& spool) {
   int fd = openat(spool.dir_fd, kLedgerTmpName, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC,
                   0600);
   if (fd < 0) return fail(spool, kLedgerTmpName);
+  // Durable before the rename, and the rename durable before anything relies on the new
+  // ledger (a segment unlinked on its watermark must never outlive it in a power cut).
   size_t written = 0;
   if (!write_all(fd, out.data(), out.size(), &written) || fdatasync(fd) != 0 ||
       renameat(spool.dir_fd, kLedgerTmpName, spool.dir_fd, kLedgerName) != 0) {
@@ -319,15 +329,19 @@ int rewrite_ledger(Spool& spool) {
   spool.ledger_bytes = out.size();
   spool.ledger_watermark = spool.watermark;
   spool.ledger_dirty = false;
-  spool.dir_dirty = true;
+  reserve_ledger(spool);
+  if (fsync(spool.dir_fd) != 0) return fail(spool, ".");
   return kSpoolOk;
 }
 
 int append_entry(Spool& spool, const std::vector<unsigned char>& e) {
   // Past half its room, the ledger is rewritten: the rewrite needs the other half.
+  // On a full disk the rewrite cannot be made: the ledger grows into the other half instead.
   if (spool.ledger_bytes + e.size() > spool.ledger_limit / 2) {
-    if (rewrite_ledger(spool) != kSpoolOk) return kSpoolError;
-    if (spool.ledger_bytes + e.size() > spool.ledger_limit / 2) {
+    bool rewritten = rewrite_ledger(spool) == kSpoolOk;
+    bool full = !rewritten && (errno == ENOSPC || errno == EDQUOT);
+    if (!rewritten && !full) return kSpoolError;
+    if (spool.ledger_bytes + e.size() > spool.ledger_limit / (full ? 1 : 2)) {
       errno = ENOSPC;
       return fail(spool, kLedgerName);
     }
@@ -371,7 +385,7 @@ int sync_dir(Spool& spool) {
 }
 
 // Writes the buffered records. A full disk leaves them buffered and the file as it was.
-int write_pending(Spool& spool) {
+int write_buffered(Spool& spool) {
   if (spool.pending.empty()) return kSpoolOk;
   const Segment& segment = spool.segments.back();
   size_t written = 0;
@@ -401,6 +415,8 @@ int sync_segment(Spool& spool) {
   return kSpoolOk;
 }
 
+int write_pending(Spool& spool);
+
 // Closes the segment being written, durable: the next record starts a new one.
 int roll_segment(Spool& spool) {
   if (spool.write_fd < 0) return kSpoolOk;
@@ -412,17 +428,54 @@ int roll_segment(Spool& spool) {
   return kSpoolOk;
 }
 
-int start_segment(Spool& spool) {
-  std::string name = segment_name(spool.next_seq);
+// Starts the segment whose first record is `first`; its header is the first thing buffered.
+int start_segment(Spool& spool, uint64_t first) {
+  std::string name = segment_name(first);
   spool.write_fd =
       openat(spool.dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
   if (spool.write_fd < 0) return errno == ENOSPC ? kSpoolFull : fail(spool, name);
-  spool.segments.push_back({spool.next_seq, kFileHeaderBytes, spool.next_seq, true});
+  spool.segments.push_back({first, kFileHeaderBytes, first, true});
   spool.segment_bytes += kFileHeaderBytes;
   spool.pending.resize(kFileHeaderBytes);
-  encode_file_header(spool.pending.data(), kSegmentMagic, spool.next_seq);
+  encode_file_header(spool.pending.data(), kSegmentMagic, first);
   spool.dir_dirty = true;
   return kSpoolOk;
+}
+
+// On a full disk the buffered records move to a segment of their own, so that the segment
+// written so far can be deleted, and free its room, once it is handed over; on a disk smaller
+// than a segment nothing else would ever free room. kSpoolFull when they start one already.
+int split_pending(Spool& spool) {
+  if (spool.write_fd < 0 || spool.segments.back().first_seq == spool.flushed_seq) {
+    return kSpoolFull;
+  }
+  if (sync_segment(spool) != kSpoolOk) return kSpoolError;
+  int written_fd = spool.write_fd;
+  std::vector<unsigned char> records;
+  records.swap(spool.pending);
+  spool.segments.back().bytes -= records.size();
+  int rc = start_segment(spool, spool.flushed_seq);
+  if (rc == kSpoolOk) {
+    close(written_fd);
+    spool.pending.insert(spool.pending.end(), records.begin(), records.end());
+  } else {  // everything stays as it was
+    spool.write_fd = written_fd;
+    records.swap(spool.pending);
+  }
+  spool.segments.back().bytes += records.size();
+  return rc;
+}
+
+int delete_handed_over(Spool& spool, bool all);
+
+// Writes the buffered records; on a full disk, frees what was handed over and tries again.
+int write_pending(Spool& spool) {
+  int rc = write_buffered(spool);
+  if (rc != kSpoolFull) return rc;
+  rc = split_pending(spool);
+  if (rc != kSpoolOk) return rc;
+  if (delete_handed_over(spool, false) != kSpoolOk) return kSpoolError;
+  return write_buffered(spool);
 }
 
 // Removes the oldest segment; the reader moves on when it was reading it.
@@ -520,7 +573,7 @@ int spool_append(Spool& spool, const unsigned char* data, size_t len, uint64_t* 
   bool fresh = roll || spool.write_fd < 0;
   int rc = make_room(spool, size + (fresh ? kFileHeaderBytes : 0), dropped);
   if (rc == kSpoolOk && roll) rc = roll_segment(spool);
-  if (rc == kSpoolOk && spool.write_fd < 0) rc = start_segment(spool);
+  if (rc == kSpoolOk && spool.write_fd < 0) rc = start_segment(spool, spool.next_seq);
   if (rc != kSpoolOk) return rc;
 
   size_t at = spool.pending.size();
@@ -758,6 +811,7 @@ int open_ledger(Spool& spool) {
     return fail(spool, kLedgerName);
   }
   spool.ledger_bytes = sound;
+  reserve_ledger(spool);
   return kSpoolOk;
 }
 

@@ -5,10 +5,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -319,6 +321,49 @@ TEST(Spool, FullSpoolUnderBothPolicies) {
 }
 
 // The lock is the directory's own: a deleted pid file names no holder but lets nobody in.
+// A disk that fills before the spool does: appends say full, a restart on the full disk opens,
+// hands records over, and the segments that frees take new records.
+TEST(Spool, FullDiskOpensAndHandsOver) {
+  std::string dir = make_dir();
+  std::string disk = dir.substr(0, dir.rfind('/'));
+  if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=2m") != 0) {
+    GTEST_SKIP() << "no tmpfs mount here: " << strerror(errno);
+  }
+  SpoolRecovery rec;
+  SpoolPtr spool = open_ok(options(dir, uint64_t{1} << 30), &rec);
+  ASSERT_NE(spool, nullptr);
+  uint64_t seq = 0, dropped = 0, written = 0;
+  std::string p(1000, 'x');
+  for (int rc = kSpoolOk; rc == kSpoolOk;) {
+    rc = spool_append(*spool, reinterpret_cast<const unsigned char*>(p.data()), p.size(), &seq,
+                      &dropped);
+    if (rc == kSpoolOk) rc = spool_flush(*spool);
+    ASSERT_NE(rc, kSpoolError) << spool_error(*spool);
+    written = rc == kSpoolOk ? seq : written;
+  }
+  spool.reset();  // killed on the full disk, filled to the last byte
+  int filler = open((disk + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+  for (size_t chunk : {size_t{4096}, size_t{1}}) {
+    while (write(filler, p.data(), chunk) > 0) {
+    }
+  }
+  close(filler);
+  spool = open_ok(options(dir, uint64_t{1} << 30), &rec);
+  ASSERT_NE(spool, nullptr);
+  EXPECT_EQ(rec.last_seq, written);
+  SpoolRecord r;
+  uint64_t read = 0;
+  while (spool_next(*spool, &r) == 1) read = r.seq;
+  EXPECT_EQ(read, written);
+  EXPECT_EQ(spool_ack(*spool, written), kSpoolOk) << spool_error(*spool);
+  EXPECT_EQ(spool_append(*spool, reinterpret_cast<const unsigned char*>(p.data()), p.size(), &seq,
+                         &dropped),
+            kSpoolOk);
+  EXPECT_EQ(spool_flush(*spool), kSpoolOk);
+  spool.reset();
+  EXPECT_EQ(umount(disk.c_str()), 0);
+}
+
 TEST(Spool, SecondOpenerIsRefusedWithTheHoldersPid) {
   std::string dir = make_dir();
   SpoolRecovery rec;
