@@ -910,6 +910,10 @@ int recover_last_segment(Spool& spool, SpoolRecovery* recovery) {
 
 int recover(Spool& spool, SpoolRecovery* recovery) {
   if (open_ledger(spool) != kSpoolOk || list_segments(spool) != kSpoolOk) return kSpoolError;
+  // What a killed run wrote may be in the page cache only: it is made durable before the first
+  // segment is unlinked on its word.
+  spool.ledger_dirty = true;
+  spool.dir_dirty = true;
   // Segments are only written after the ledger: an empty or missing one beside them was lost.
   if (spool.ledger_found == 0 && !spool.segments.empty()) spool.ledger_damaged = true;
   if (!spool.segments.empty() && recover_last_segment(spool, recovery) != kSpoolOk) {
@@ -930,6 +934,7 @@ int recover(Spool& spool, SpoolRecovery* recovery) {
     std::string name = segment_name(spool.segments.back());
     spool.write_fd = openat(spool.dir_fd, name.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (spool.write_fd < 0) return fail(spool, name);
+    spool.segment_dirty = true;  // a killed run's last writes may be in the page cache only
   }
   spool.cursor = first_waiting(spool);
   return kSpoolOk;
