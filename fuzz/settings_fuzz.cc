@@ -308,6 +308,12 @@ bool combination_refused(const Expected& e, size_t topic_size) {
   bool will = s.will_payload != nullptr || e.will_qos_given || s.will_retain;
   if (will && s.will_topic == nullptr) return true;
   if (s.topic_separator == static_cast<unsigned char>(s.delimiter)) return true;
+  // A record must fit in a segment of its own (two 16-byte headers) beside the ledger's room,
+  // a sixteenth of the spool within 4 KiB .. 1 MiB.
+  uint64_t ledger = std::clamp<uint64_t>(s.spool_size / 16, 4096, 1 << 20);
+  if (s.spool != nullptr && static_cast<uint64_t>(s.maxdatalen) + 32 + ledger > s.spool_size) {
+    return true;
+  }
   return e.spool_option_given && s.spool == nullptr;
 }
 

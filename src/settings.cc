@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "spool.h"
 #include "topics.h"
 
 PublisherSettings settings;
@@ -407,6 +408,10 @@ void check_combinations(const char* topic) {
   // The delimiter stays at the end of the payload, so it cannot also end the subtopic.
   if (s.topic_separator == static_cast<unsigned char>(s.delimiter)) print_usage();
   if (spool_option_given && s.spool == nullptr) print_usage();
+  // A record the spool can never hold would wait for room forever.
+  if (s.spool != nullptr && static_cast<uint64_t>(s.maxdatalen) > spool_max_record(s.spool_size)) {
+    print_usage();
+  }
 }
 
 }  // namespace

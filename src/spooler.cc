@@ -157,6 +157,11 @@ SpoolerPtr spooler_open(const RunConfig& config, Router& router, SessionConfig* 
   if (r.damaged > 0) {
     printf("Spool: %llu damaged records skipped\n", static_cast<unsigned long long>(r.damaged));
   }
+  if (r.ledger_damaged && r.records > 0) {
+    printf("Spool: ledger damaged, records %llu to %llu may go again\n",
+           static_cast<unsigned long long>(r.first_seq),
+           static_cast<unsigned long long>(r.last_seq));
+  }
   if (r.records > 0) {
     printf("Spool: %llu records from an earlier run go first\n",
            static_cast<unsigned long long>(r.records));

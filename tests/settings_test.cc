@@ -330,6 +330,8 @@ TEST(Settings, NewOptionsGiveTheirFields) {
       {{"--spool", "d", "--spool-size", "1024K", "--spool-sync", "86400", "--spool-full",
         "drop-oldest", "--spool-full", "block"},
        [](PublisherSettings& s) { s.spool = "d", s.spool_size = 1 << 20, s.spool_sync = 86400; }},
+      {{"--spool", "d", "--spool-size", "1M", "--maxdatalen", "983008"},
+       [](PublisherSettings& s) { s.spool = "d", s.spool_size = 1 << 20, s.maxdatalen = 983008; }},
       {{"--spool", "d", "--spool-size", "3M", "--spool-sync", "1"},
        [](PublisherSettings& s) { s.spool = "d", s.spool_size = 3 << 20; }},
       {{"--spool", "d", "--spool-size", "1048576G"},
@@ -542,6 +544,10 @@ TEST(SettingsDeathTest, OptionsThatNeedAnotherAreRefusedAlone) {
       {"--spool-full", "drop-oldest"},
       {"--spool-sync", "always"},
       {"--spool-full", "block", "--verbose"},
+      // A record longer than the spool can hold beside its ledger room (64 KiB of 1 MiB).
+      {"--spool", "d", "--spool-size", "1M", "--maxdatalen", "1000000"},
+      {"--spool", "d", "--spool-size", "1M", "--maxdatalen", "983009", "--spool-full",
+       "drop-oldest"},
   };
   for (const auto& args : refused) expect_usage_exit(args);
 }
