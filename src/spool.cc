@@ -547,7 +547,7 @@ int rehome_pending(Spool& spool) {
   if (remove_oldest(spool) != kSpoolOk) return kSpoolError;
   spool.pending.insert(spool.pending.begin(), kFileHeaderBytes, 0);
   encode_file_header(spool.pending.data(), kSegmentMagic, spool.flushed_seq);
-  spool.segments.push_back({spool.flushed_seq, kFileHeaderBytes + moved});
+  spool.segments.push_back({spool.flushed_seq, kFileHeaderBytes + moved, spool.flushed_seq, true});
   spool.segment_bytes += kFileHeaderBytes;  // `moved` stayed counted
   spool.dir_dirty = true;
   return kSpoolOk;
