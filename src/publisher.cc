@@ -562,11 +562,8 @@ void connect_first(Run& run) {
 SessionConfig session_config() {
   SessionConfig c;
   ConnectRequest& r = c.request;
-  r.host = settings.host;
-  char* end = nullptr;
-  long port = strtol(settings.port, &end, 10);
-  bool port_ok = settings.port[0] != '\0' && *end == '\0' && port > 0 && port <= 65535;
-  r.port = port_ok ? static_cast<int>(port) : -1;
+  for (const BrokerAddress& b : settings.brokers) c.brokers.push_back({b.host, b.port});
+  c.name_brokers = settings.verbose && c.brokers.size() > 1;
   r.clientid = settings.clientid;
   r.username = settings.username;
   r.password = settings.password;
@@ -609,6 +606,20 @@ SessionConfig session_config() {
   return c;
 }
 
+// "URL is host:port", or with several brokers each of them, comma-separated.
+void say_url() {
+  const std::vector<BrokerAddress>& brokers = settings.brokers;
+  if (brokers.size() == 1) {
+    printf("URL is %s:%d\n", brokers[0].host.c_str(), brokers[0].port);
+    return;
+  }
+  std::string list;
+  for (const BrokerAddress& b : brokers) {
+    list += (list.empty() ? "" : ",") + endpoint_text({b.host, b.port});
+  }
+  printf("URL is %s\n", list.c_str());
+}
+
 // SIGINT, SIGTERM and SIGHUP ask for an orderly end, SIGUSR1 for the counters. Outside waits
 // they are blocked, so that none arrives between a test of its flag and the wait that would
 // miss it; a connection attempt lets in only the stop requests. A SIGHUP ignored by whoever
@@ -643,6 +654,12 @@ bool stdin_is_readable() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A SIGUSR1 before its handler is in place must not end the process: it stays pending until
+  // the waits let it in.
+  sigset_t counters;
+  sigemptyset(&counters);
+  sigaddset(&counters, SIGUSR1);
+  sigprocmask(SIG_BLOCK, &counters, nullptr);
   if (argc < 2) print_usage();
   if (is_version_request(argc, argv)) {
     printf("linecast %s (%s)\n", LINECAST_VERSION, OpenSSL_version(OPENSSL_VERSION));
@@ -653,7 +670,7 @@ int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   signal(SIGPIPE, SIG_IGN);  // a broker that vanishes must surface as an error, not kill us
   const char* topic = argv[1];
-  if (settings.verbose) printf("URL is %s:%s\n", settings.host, settings.port);
+  if (settings.verbose) say_url();
   printf("Using topic %s\n", topic);
   if (!topic_is_publishable(topic)) fail("Invalid topic\n");
   if (settings.will_topic != nullptr && !topic_is_publishable(settings.will_topic)) {

@@ -143,6 +143,12 @@ ConnectFailure mqtt_connect(const ConnectRequest& r, long long deadline, Connect
 
 }  // namespace
 
+std::string endpoint_text(const Endpoint& endpoint) {
+  std::string port = ":" + std::to_string(endpoint.port);
+  if (endpoint.host.find(':') != std::string::npos) return "[" + endpoint.host + "]" + port;
+  return endpoint.host + port;
+}
+
 std::string failure_text(const ConnectError& error) {
   switch (error.failure) {
     case ConnectFailure::kNone:

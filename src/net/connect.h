@@ -11,6 +11,15 @@
 /// How the connection reaches the broker when a proxy stands between.
 enum class ProxyKind { kNone, kSocks5, kHttp };
 
+/// A broker's address: a name or an address (an IPv6 literal without brackets), and a port.
+struct Endpoint {
+  std::string host;
+  int port = 1883;
+};
+
+/// "host:port", with an IPv6 address in brackets ("[::1]:1883").
+std::string endpoint_text(const Endpoint& endpoint);
+
 /// Everything one connection attempt needs. Texts are not copied: they outlive the request.
 struct ConnectRequest {
   std::string host;
