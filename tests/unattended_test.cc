@@ -292,6 +292,82 @@ TEST(Unattended, ReconnectCountBoundsTheAttemptsAndTheirBackoff) {
   EXPECT_LE(took, 3500);
 }
 
+// Three brokers, none listening, and --reconnect 7: the eight attempts go through the list in
+// order, the first two rounds at once, the third after the first back-off (0.5 s +-20%).
+TEST(Unattended, AttemptsGoThroughTheBrokersInTurn) {
+  HeldPort a, b, c;
+  const std::string list = "127.0.0.1:" + std::to_string(a.port()) + ",[::1]:" +
+                           std::to_string(b.port()) + ",localhost";
+  std::string out;
+  long long start = monotonic_ms();
+  EXPECT_EQ(run_linecast({"t", "--host", list, "--port", std::to_string(c.port()), "--verbose",
+                          "--reconnect", "7"},
+                         "x\n", &out),
+            255);
+  long long took = monotonic_ms() - start;
+  const std::string name_a = "Trying 127.0.0.1:" + std::to_string(a.port()) + "\n";
+  const std::string name_b = "Trying [::1]:" + std::to_string(b.port()) + "\n";
+  const std::string name_c = "Trying localhost:" + std::to_string(c.port()) + "\n";
+  EXPECT_EQ(without(out, kConnecting),
+            "URL is 127.0.0.1:" + std::to_string(a.port()) + ",[::1]:" +
+                std::to_string(b.port()) + ",localhost:" + std::to_string(c.port()) +
+                "\nUsing topic t\n" + name_a + name_b + name_c + name_a + name_b + name_c +
+                name_a + name_b + "Reason: connection refused\nFailed to connect\n");
+  EXPECT_EQ(count_of(out, kConnecting), 8u) << out;
+  EXPECT_GE(took, 400);
+  EXPECT_LT(took, 1500);
+}
+
+// Three brokers, and the one in use stopped twice while records stream at QoS 1: linecast goes
+// on with the next broker each time, and every record arrives at one of them.
+TEST(Unattended, LostBrokerGivesWayToTheNextInTheList) {
+  std::vector<std::unique_ptr<BrokerFixture>> brokers;
+  std::vector<std::unique_ptr<TimedSubscriber>> subs;
+  std::string list;
+  for (int i = 0; i < 3; ++i) {
+    // Persistent, with persistent subscribers: what a stopped broker queued still comes.
+    brokers.push_back(std::make_unique<BrokerFixture>("", "", "", /*persistent=*/true));
+    subs.push_back(std::make_unique<TimedSubscriber>(brokers[i]->port(), "many", 1,
+                                                     "many-sub-" + std::to_string(i)));
+    list += (i == 0 ? "127.0.0.1:" : ",127.0.0.1:") + brokers[i]->port_text();
+  }
+  Child child({"many", "--host", list, "--qos", "1", "--reconnect", "forever", "--verbose"});
+  Feeder feeder(child, 0, 1, kPaceMs);
+  ASSERT_TRUE(subs[0]->wait_beyond(1, 10000));
+  for (int i = 0; i < 2; ++i) {
+    brokers[i]->stop();
+    long long down = monotonic_ms();
+    size_t written = feeder.written();
+    ASSERT_TRUE(subs[i + 1]->wait_beyond(written, 10000)) << "stop " << i + 1;
+    printf("stop %d: first record written after it delivered by the next broker %lld ms later\n",
+           i + 1, subs[i + 1]->first_from(written) - down);
+    brokers[i]->start();
+  }
+  size_t total = feeder.finish();
+  child.close_input();
+  EXPECT_EQ(child.wait(20000), 0);
+  std::string trying;
+  for (auto& b : brokers) trying += "Trying 127.0.0.1:" + b->port_text() + "\n";
+  std::string out = without(child.out(), "Publishing data of length");
+  EXPECT_EQ(without(out, kConnecting), "URL is " + list + "\nUsing topic many\n" + trying +
+                                           "Stopping\n");
+  std::vector<bool> seen(total);
+  size_t distinct = 0;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        for (auto& sub : subs) {
+          for (const std::string& p : sub->payloads()) {
+            size_t n = strtoul(p.c_str(), nullptr, 10);
+            if (n < total && !seen[n]) ++distinct;
+            if (n < total) seen[n] = true;
+          }
+        }
+        return distinct == total;
+      },
+      30000))
+      << distinct << " of " << total << " records arrived";
+}
+
 // Two publishers with the same client identifier take the connection from each other. A
 // connection lost at once with no record acknowledged on it does not end the back-off: over 4 s
 // each makes a handful of attempts (at 0, 0.5, 1.5 and 3.5 s, each +-20%), where each once made
