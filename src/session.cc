@@ -85,6 +85,7 @@ struct Session {
   size_t skip = 0;             // bytes of a long incoming packet still to be dropped
   uint16_t resend_last = 0;    // the newest record sent again on this connection; 0 for none
   long long last_progress_ms = 0;
+  long long settled_ms = 0;  // when a record last settled: the only progress the stop clock sees
   bool waiting = false;     // records wait outside the session
   bool store_full = false;  // fed from a store, the window filled: it drains to half first
   ConnectError error;
@@ -152,6 +153,7 @@ void flush(Session& s) {
   if (done.wrote) s.last_out_ms = now;
   if (done.publish_bytes) s.last_progress_ms = now;
   s.stats.acknowledged += done.qos0_publishes;
+  if (done.qos0_publishes > 0) s.settled_ms = now;
 }
 
 // Records published and not yet handed over. Control packets the broker has not read do not
@@ -286,6 +288,7 @@ void handle(Session& s, const Incoming& p) {
   AckOutcome outcome = window_ack(s.window, p.type, p.packet_id, p.reason);
   if (outcome.wrong_kind) return refuse_qos2(s);
   if (outcome.progress) s.last_progress_ms = now_ms();
+  if (outcome.completed || outcome.refused) s.settled_ms = now_ms();
   if (outcome.completed) {
     ++s.stats.acknowledged;
     s.reconnection.stable = true;
@@ -715,7 +718,7 @@ uint8_t session_refusal(const Session& s) { return s.refusal; }
 
 Unsupported session_unsupported(const Session& s) { return s.limits; }
 
-long long session_last_progress(const Session& s) { return s.last_progress_ms; }
+long long session_last_progress(const Session& s) { return s.settled_ms; }
 
 SessionStats session_stats(const Session& s) {
   SessionStats st = s.stats;

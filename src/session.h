@@ -141,7 +141,9 @@ bool session_connected(const Session& s);
 /// The connection is down with records still to hand over.
 bool session_outage(const Session& s);
 
-/// When a record last moved on its way (written, acknowledged), on the clock of wait.h.
+/// When a record last settled (written at QoS 0, completed or refused at QoS 1 and 2), on the
+/// clock of wait.h; 0 before the first. Bytes written and connections made are not progress: a
+/// broker that takes the connection and drops every record must not keep a run going.
 long long session_last_progress(const Session& s);
 
 /// What the session did so far.

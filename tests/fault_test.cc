@@ -340,6 +340,18 @@ TEST(HostileBroker, DroppedForEveryPublishReconnectsOnceThenFails) {
               "Using topic big\nConnecting\nStopping\nConnecting\nFailed to connect\n");
     EXPECT_EQ(child.err(), "");
   }
+  {  // attempts without end: each connection made is no progress, so the stop clock runs out
+     // 10 s after the end of the input (with the back-off at 0, 0.5, 1, 2, 4 and 8 s)
+    Child child(args_for(broker.port(), "big",
+                         {"--qos", "1", "--maxdatalen", "4000", "--reconnect", "forever"}));
+    child.write(big);
+    child.close_input();
+    long long start = monotonic_ms();
+    EXPECT_EQ(child.wait(40000), 255);
+    long long took = monotonic_ms() - start;
+    EXPECT_GE(took, 9500);
+    EXPECT_LT(took, 13000) << child.out();
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
