@@ -486,7 +486,10 @@ Attempt attempt(Session& s) {
     return s.resend_last == 0 || window_answered(s.window, s.resend_last);
   });
   if (!resent) {
-    if (!s.unsupported) s.error.failure = ConnectFailure::kClosed;
+    // Still open: linecast's own time-out gave up on the answers, not the broker.
+    if (!s.unsupported) {
+      s.error.failure = s.connected ? ConnectFailure::kTimeout : ConnectFailure::kClosed;
+    }
     lose_connection(s);
     return Attempt::kDropped;
   }

@@ -68,6 +68,9 @@ enum class ConnectFailure {
   kClosed,          // the broker closed the connection before CONNACK
   kNotMqtt,         // the broker's answer was not MQTT
   kNotMqtt5,        // the broker does not speak MQTT 5
+  kFraming,         // the broker's WebSocket frames were malformed, so linecast closed it
+  kTooLong,         // an HTTP answer (proxy, WebSocket upgrade) whose head is over the limit
+  kHostTooLong,     // through SOCKS5, a broker name over the 255 bytes it can carry
   kProxy,           // the proxy refused or failed; the detail says how
   kUpgradeRefused,  // the WebSocket upgrade was refused; the detail says how
   kTlsUntrusted,
