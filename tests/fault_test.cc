@@ -354,6 +354,23 @@ TEST(HostileBroker, DroppedForEveryPublishReconnectsOnceThenFails) {
   }
 }
 
+// A broker that takes the connection again but never answers the record sent again on it: the
+// attempt ends on linecast's own time-out, and the reason says so rather than blame the broker.
+TEST(HostileBroker, UnansweredResumeIsLinecastsOwnTimeout) {
+  FakeBrokerOptions options;
+  options.handler = [](const Packet& p) { return p.type == kPublish ? "" : broker_answer(p); };
+  FakeBroker broker(options);
+  Child child(args_for(broker.port(), "resume", {"--qos", "1", "--verbose"}));
+  child.write("a\n");
+  ASSERT_EQ(broker.wait_for(1, 5000, kPublish).size(), 1u);
+  broker.close_connection();
+  EXPECT_EQ(child.wait(15000), 255);
+  EXPECT_EQ(child.out(),
+            "URL is 127.0.0.1:" + std::to_string(broker.port()) +
+                "\nUsing topic resume\nConnecting\nPublishing data of length 2\nConnecting\n"
+                "Reason: no answer within 5 s\nFailed to connect\n");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Brokers that answer out of order, without end or without asking: nothing is lost, memory stays
 // bounded, and every wait ends on the progress of records, not on traffic the broker invents.
