@@ -1,8 +1,12 @@
 // linecast left to run on its own: --reconnect and its backoff, brokers that go away and come
 // back, half-open links, stop requests while the broker is away, LINECAST_PASSWORD, and the
 // counters printed on SIGUSR1.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mosquitto.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -650,6 +654,49 @@ TEST(Unattended, SpoolTakesInputThroughAnOutageWithinItsSize) {
 }
 
 // Signals that do not end the run, or end it in order.
+
+// SIGUSR1 while linecast is still starting, before its handlers are in place, waits for them
+// instead of ending the process. Standard output is a pipe with room for the first line only,
+// so that linecast is held in its start-up, writing the second, while the signal comes.
+TEST(Unattended, CountersSignalDuringStartUpDoesNotEndTheProcess) {
+  BrokerFixture broker;
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  ASSERT_EQ(fcntl(out[1], F_SETPIPE_SZ, 4096), 4096);
+  const std::string first = "URL is 127.0.0.1:" + broker.port_text() + "\n";
+  const std::string filler(4096 - first.size() - 4, 'f');
+  ASSERT_EQ(write(out[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+  const std::string bin = linecast_bin(), port = broker.port_text();
+  pid_t pid = fork();
+  if (pid == 0) {
+    int in = open("/dev/null", O_RDONLY);
+    dup2(in, STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    close(out[0]);
+    execl(bin.c_str(), bin.c_str(), "t", "--host", "127.0.0.1", "--port", port.c_str(), "--verbose",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  // Once the first line is in, linecast runs its own main and blocks on the second.
+  ASSERT_TRUE(wait_until(
+      [&] {
+        int queued = 0;
+        return ioctl(out[0], FIONREAD, &queued) == 0 &&
+               queued == static_cast<int>(filler.size() + first.size());
+      },
+      5000));
+  kill(pid, SIGUSR1);
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+    text.append(buf, static_cast<size_t>(n));
+  close(out[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(text.substr(filler.size(), first.size() + 14), first + "Using topic t\n");
+}
 
 // The counters line of the run as it is, printed whenever SIGUSR1 comes; the run goes on.
 TEST(Unattended, CountersOnSigusr1AndTheRunGoesOn) {
