@@ -27,8 +27,8 @@ struct SessionConfig {
   int qos = 0;
   bool retain = false;
   /// Attempts after a failed or lost connection: 0 for the default (one reconnection, or one
-  /// round of several brokers, when a record or the end needs the connection, besides one at once when a loss leaves records
-  /// outstanding), a count, or -1 for no limit.
+  /// round of several brokers, when a record or the end needs the connection, besides one at
+  /// once when a loss leaves records outstanding), a count, or -1 for no limit.
   int reconnect = 0;
   /// Records come from a store that outlives the process (the disk spool): `from_store`. Then
   /// waits also come back when records settle or PUBRELs wait at the gate (kProgress); with
