@@ -371,6 +371,17 @@ void connect_first(Run& run) {
   }
 }
 
+// "URL is host:port", or with several brokers each of them, comma-separated.
+void say_url(const std::vector<Endpoint>& brokers) {
+  if (brokers.size() == 1) {
+    printf("URL is %s:%d\n", brokers[0].host.c_str(), brokers[0].port);
+    return;
+  }
+  std::string list;
+  for (const Endpoint& b : brokers) list += (list.empty() ? "" : ",") + endpoint_text(b);
+  printf("URL is %s\n", list.c_str());
+}
+
 // SIGINT, SIGTERM and SIGHUP ask for an orderly end, SIGUSR1 for the counters. Outside waits
 // they are blocked, so that none arrives between a test of its flag and the wait that would
 // miss it; a connection attempt lets in only the stop requests. A SIGHUP ignored by whoever
@@ -440,6 +451,12 @@ void open_spool(Run& run) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A SIGUSR1 before its handler is in place must not end the process: it stays pending until
+  // the waits let it in.
+  sigset_t counters;
+  sigemptyset(&counters);
+  sigaddset(&counters, SIGUSR1);
+  sigprocmask(SIG_BLOCK, &counters, nullptr);
   if (argc < 2) print_usage();
   if (is_version_request(argc, argv)) {
     printf("linecast %s (%s)\n", LINECAST_VERSION, OpenSSL_version(OPENSSL_VERSION));
@@ -452,7 +469,7 @@ int main(int argc, char** argv) {
   Run run;
   run.config = make_run_config(settings, argv[1]);
   const RunConfig& config = run.config;
-  if (config.verbose) printf("URL is %s:%s\n", config.session.request.host.c_str(), config.port);
+  if (config.verbose) say_url(config.session.brokers);
   printf("Using topic %s\n", config.topic);
   if (!topic_is_publishable(config.topic)) fail("Invalid topic\n");
   const char* will_topic = config.session.request.will_topic;

@@ -21,11 +21,6 @@ void map_tls(const PublisherSettings& st, ConnectRequest& r) {
 }
 
 void map_connection(const PublisherSettings& st, ConnectRequest& r) {
-  r.host = st.host;
-  char* end = nullptr;
-  long port = strtol(st.port, &end, 10);
-  bool port_ok = st.port[0] != '\0' && *end == '\0' && port > 0 && port <= 65535;
-  r.port = port_ok ? static_cast<int>(port) : -1;
   r.clientid = st.clientid;
   r.username = st.username;
   r.password = st.password;
@@ -50,6 +45,8 @@ void map_connection(const PublisherSettings& st, ConnectRequest& r) {
 
 SessionConfig session_config(const PublisherSettings& st) {
   SessionConfig c;
+  for (const BrokerAddress& b : st.brokers) c.brokers.push_back({b.host, b.port});
+  c.name_brokers = st.verbose && c.brokers.size() > 1;
   map_connection(st, c.request);
   PublishProperties p;
   p.message_expiry = st.message_expiry;
@@ -68,7 +65,6 @@ RunConfig make_run_config(const PublisherSettings& st, const char* topic) {
   RunConfig c;
   c.topic = topic;
   c.session = session_config(st);
-  c.port = st.port;
   c.verbose = st.verbose != 0;
   c.delimiter = st.delimiter;
   c.maxdatalen = st.maxdatalen;

@@ -11,7 +11,6 @@
 struct RunConfig {
   const char* topic = nullptr;  // the command line's
   SessionConfig session;        // from_store and resume_first are decided once the spool is open
-  const char* port = "1883";    // as given, for the --verbose line
   bool verbose = false;
   char delimiter = '\n';
   int maxdatalen = 100;

@@ -60,6 +60,8 @@ struct Reconnection {
   long long delay_ms = 0;  // the back-off after the next failure
   long long connected_ms = 0;
   bool stable = false;  // the current connection counts as worth having made
+  size_t broker = 0;        // of SessionConfig::brokers: where the next attempt goes
+  size_t round_start = 0;   // the broker this round of attempts began with
   std::minstd_rand random{static_cast<unsigned>(now_ms())};
 };
 
@@ -91,6 +93,7 @@ struct Session {
   size_t skip = 0;             // bytes of a long incoming packet still to be dropped
   uint16_t resend_last = 0;    // the newest record sent again on this connection; 0 for none
   long long last_progress_ms = 0;
+  long long settled_ms = 0;  // when a record last settled: the only progress the stop clock sees
   bool waiting = false;     // records wait outside the session
   bool store_full = false;  // fed from a store, the window filled: it drains to half first
   uint64_t asked_seq = 0;   // the record session_has_room last found no room for
@@ -168,6 +171,7 @@ void flush(Session& s) {
   if (done.wrote) s.last_out_ms = now;
   if (done.publish_bytes) s.last_progress_ms = now;
   s.stats.acknowledged += done.qos0_publishes;
+  if (done.qos0_publishes > 0) s.settled_ms = now;
   for (size_t n = done.qos0_publishes; n > 0 && !s.queued.empty(); s.queued.pop_front()) {
     if (!s.queued.front().lost) --n;
   }
@@ -196,17 +200,33 @@ long long take_delay(Reconnection& r) {
   return delay + jitter(r.random);
 }
 
-// A connection ended: the attempts of the outage it starts. By default one reconnection for
-// when a record or the end needs it, and one more at once, not counted, when records are left
-// outstanding; otherwise the --reconnect attempts, the first at once unless the lost connection
+// The attempts the default policy makes where one broker gets one: one for each broker.
+int one_round(const Session& s) {
+  return std::max(1, static_cast<int>(s.config.brokers.size()));
+}
+
+// A connection ended: the attempts of the outage it starts. By default one reconnection (a
+// round of the brokers) for when a record or the end needs it, and one more at once, not
+// counted, when records are left outstanding; otherwise the --reconnect attempts, the first at once unless the lost connection
 // was not worth having made.
 void begin_outage(Session& s) {
   Reconnection& r = s.reconnection;
   long long now = now_ms();
   if (r.stable || now - r.connected_ms >= kStableConnectionMs) r.delay_ms = 0;
-  r.attempts_left = s.config.reconnect == 0 ? 1 : s.config.reconnect;
+  r.attempts_left = s.config.reconnect == 0 ? one_round(s) : s.config.reconnect;
   r.free_attempt = s.config.reconnect == 0 && pending(s);
   r.next_attempt_ms = now + take_delay(r);
+  // A new round, from the broker after the one lost.
+  if (!s.config.brokers.empty()) r.broker = (r.broker + 1) % s.config.brokers.size();
+  r.round_start = r.broker;
+}
+
+// An attempt failed: the next goes to the next broker at once, or after the back-off once
+// every broker of the round was tried.
+void after_failed_attempt(Session& s) {
+  Reconnection& r = s.reconnection;
+  if (!s.config.brokers.empty()) r.broker = (r.broker + 1) % s.config.brokers.size();
+  r.next_attempt_ms = now_ms() + (r.broker == r.round_start ? take_delay(r) : 0);
 }
 
 // Calls `each` with every PUBLISH among the whole packets of `queue`.
@@ -305,6 +325,7 @@ void handle(Session& s, const Incoming& p) {
   AckOutcome outcome = window_ack(s.window, p.type, p.packet_id, p.reason);
   if (outcome.wrong_kind) return refuse_qos2(s);
   if (outcome.progress) s.last_progress_ms = now_ms();
+  if (outcome.completed || outcome.refused) s.settled_ms = now_ms();
   if (outcome.completed) {
     ++s.stats.acknowledged;
     s.reconnection.stable = true;
@@ -486,6 +507,12 @@ enum class Attempt {
 Attempt attempt(Session& s) {
   printf("Connecting\n");
   ConnectRequest request = s.config.request;
+  if (!s.config.brokers.empty()) {
+    const Endpoint& broker = s.config.brokers[s.reconnection.broker];
+    if (s.config.name_brokers) printf("Trying %s\n", endpoint_text(broker).c_str());
+    request.host = broker.host;
+    request.port = broker.port;
+  }
   // A kept session is resumed from the second connection of the run on; the first starts
   // clean, so that nothing of an earlier run can mix with this one's packet identifiers.
   request.clean_start =
@@ -503,7 +530,10 @@ Attempt attempt(Session& s) {
     return s.resend_last == 0 || window_answered(s.window, s.resend_last);
   });
   if (!resent) {
-    if (!s.unsupported) s.error.failure = ConnectFailure::kClosed;
+    // Still open: linecast's own time-out gave up on the answers, not the broker.
+    if (!s.unsupported) {
+      s.error.failure = s.connected ? ConnectFailure::kTimeout : ConnectFailure::kClosed;
+    }
     lose_connection(s);
     return Attempt::kDropped;
   }
@@ -543,7 +573,7 @@ Outcome step(Session& s, int fd, long long deadline, bool need_connection) {
       if (a != Attempt::kMade) {
         if ((!free || a == Attempt::kDropped) && r.attempts_left > 0) --r.attempts_left;
         if (s.unsupported) return Outcome::kUnsupported;
-        r.next_attempt_ms = now_ms() + take_delay(r);
+        after_failed_attempt(s);
       }
       // A signal during the attempt, which ran its course, still goes back to the caller.
       return take_interruption() ? Outcome::kInterrupted : Outcome::kDone;
@@ -614,7 +644,9 @@ SessionPtr make_session(const SessionConfig& config) {
   s->window.slot_until_complete = s->v5;
   s->window.release_gate = config.gate_releases;
   Reconnection& r = s->reconnection;
-  r.attempts_left = config.reconnect;  // after the first attempt, which does not count
+  // After the first attempt, which does not count; by default the first connection tries
+  // every broker once.
+  r.attempts_left = config.reconnect == 0 ? one_round(*s) - 1 : config.reconnect;
   r.free_attempt = true;
   r.next_attempt_ms = now_ms();
   return s;
@@ -751,7 +783,7 @@ uint8_t session_refusal(const Session& s) { return s.refusal; }
 
 Unsupported session_unsupported(const Session& s) { return s.limits; }
 
-long long session_last_progress(const Session& s) { return s.last_progress_ms; }
+long long session_last_progress(const Session& s) { return s.settled_ms; }
 
 SessionStats session_stats(const Session& s) {
   SessionStats st = s.stats;

@@ -16,13 +16,18 @@
 
 /// What a run's session is built from; filled once from the settings.
 struct SessionConfig {
-  ConnectRequest request;
+  ConnectRequest request;  // its host and port are those of the broker each attempt goes to
+  /// The brokers, tried in turn: an attempt that fails goes on to the next, a loss starts again
+  /// with the one after the lost one, and the back-off grows only after a whole round. Empty:
+  /// the request's own host and port.
+  std::vector<Endpoint> brokers;
+  bool name_brokers = false;  // each attempt says which broker it goes to
   std::string properties;  // MQTT 5 properties of every record, from encode_publish_properties
   int qos = 0;
   bool retain = false;
-  /// Attempts after a failed or lost connection: 0 for the default (one reconnection when a
-  /// record or the end needs the connection, besides one at once when a loss leaves records
-  /// outstanding), a count, or -1 for no limit.
+  /// Attempts after a failed or lost connection: 0 for the default (one reconnection, or one
+  /// round of several brokers, when a record or the end needs the connection, besides one at
+  /// once when a loss leaves records outstanding), a count, or -1 for no limit.
   int reconnect = 0;
   /// Records come from a store that outlives the process (the disk spool): `from_store`. Then
   /// waits also come back when records settle or PUBRELs wait at the gate (kProgress); with
@@ -142,7 +147,9 @@ bool session_connected(const Session& s);
 /// The connection is down with records still to hand over.
 bool session_outage(const Session& s);
 
-/// When a record last moved on its way (written, acknowledged), on the clock of wait.h.
+/// When a record last settled (written at QoS 0, completed or refused at QoS 1 and 2), on the
+/// clock of wait.h; 0 before the first. Bytes written and connections made are not progress: a
+/// broker that takes the connection and drops every record must not keep a run going.
 long long session_last_progress(const Session& s);
 
 /// What the session did so far.

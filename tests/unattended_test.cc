@@ -1,8 +1,12 @@
 // linecast left to run on its own: --reconnect and its backoff, brokers that go away and come
 // back, half-open links, stop requests while the broker is away, LINECAST_PASSWORD, and the
 // counters printed on SIGUSR1.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mosquitto.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -292,6 +296,82 @@ TEST(Unattended, ReconnectCountBoundsTheAttemptsAndTheirBackoff) {
   EXPECT_EQ(err, "");
   EXPECT_GE(took, 1000);
   EXPECT_LE(took, 3500);
+}
+
+// Three brokers, none listening, and --reconnect 7: the eight attempts go through the list in
+// order, the first two rounds at once, the third after the first back-off (0.5 s +-20%).
+TEST(Unattended, AttemptsGoThroughTheBrokersInTurn) {
+  HeldPort a, b, c;
+  const std::string list = "127.0.0.1:" + std::to_string(a.port()) + ",[::1]:" +
+                           std::to_string(b.port()) + ",localhost";
+  std::string out;
+  long long start = monotonic_ms();
+  EXPECT_EQ(run_linecast({"t", "--host", list, "--port", std::to_string(c.port()), "--verbose",
+                          "--reconnect", "7"},
+                         "x\n", &out),
+            255);
+  long long took = monotonic_ms() - start;
+  const std::string name_a = "Trying 127.0.0.1:" + std::to_string(a.port()) + "\n";
+  const std::string name_b = "Trying [::1]:" + std::to_string(b.port()) + "\n";
+  const std::string name_c = "Trying localhost:" + std::to_string(c.port()) + "\n";
+  EXPECT_EQ(without(out, kConnecting),
+            "URL is 127.0.0.1:" + std::to_string(a.port()) + ",[::1]:" +
+                std::to_string(b.port()) + ",localhost:" + std::to_string(c.port()) +
+                "\nUsing topic t\n" + name_a + name_b + name_c + name_a + name_b + name_c +
+                name_a + name_b + "Reason: connection refused\nFailed to connect\n");
+  EXPECT_EQ(count_of(out, kConnecting), 8u) << out;
+  EXPECT_GE(took, 400);
+  EXPECT_LT(took, 1500);
+}
+
+// Three brokers, and the one in use stopped twice while records stream at QoS 1: linecast goes
+// on with the next broker each time, and every record arrives at one of them.
+TEST(Unattended, LostBrokerGivesWayToTheNextInTheList) {
+  std::vector<std::unique_ptr<BrokerFixture>> brokers;
+  std::vector<std::unique_ptr<TimedSubscriber>> subs;
+  std::string list;
+  for (int i = 0; i < 3; ++i) {
+    // Persistent, with persistent subscribers: what a stopped broker queued still comes.
+    brokers.push_back(std::make_unique<BrokerFixture>("", "", "", /*persistent=*/true));
+    subs.push_back(std::make_unique<TimedSubscriber>(brokers[i]->port(), "many", 1,
+                                                     "many-sub-" + std::to_string(i)));
+    list += (i == 0 ? "127.0.0.1:" : ",127.0.0.1:") + brokers[i]->port_text();
+  }
+  Child child({"many", "--host", list, "--qos", "1", "--reconnect", "forever", "--verbose"});
+  Feeder feeder(child, 0, 1, kPaceMs);
+  ASSERT_TRUE(subs[0]->wait_beyond(1, 10000));
+  for (int i = 0; i < 2; ++i) {
+    brokers[i]->stop();
+    long long down = monotonic_ms();
+    size_t written = feeder.written();
+    ASSERT_TRUE(subs[i + 1]->wait_beyond(written, 10000)) << "stop " << i + 1;
+    printf("stop %d: first record written after it delivered by the next broker %lld ms later\n",
+           i + 1, subs[i + 1]->first_from(written) - down);
+    brokers[i]->start();
+  }
+  size_t total = feeder.finish();
+  child.close_input();
+  EXPECT_EQ(child.wait(20000), 0);
+  std::string trying;
+  for (auto& b : brokers) trying += "Trying 127.0.0.1:" + b->port_text() + "\n";
+  std::string out = without(child.out(), "Publishing data of length");
+  EXPECT_EQ(without(out, kConnecting), "URL is " + list + "\nUsing topic many\n" + trying +
+                                           "Stopping\n");
+  std::vector<bool> seen(total);
+  size_t distinct = 0;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        for (auto& sub : subs) {
+          for (const std::string& p : sub->payloads()) {
+            size_t n = strtoul(p.c_str(), nullptr, 10);
+            if (n < total && !seen[n]) ++distinct;
+            if (n < total) seen[n] = true;
+          }
+        }
+        return distinct == total;
+      },
+      30000))
+      << distinct << " of " << total << " records arrived";
 }
 
 // Two publishers with the same client identifier take the connection from each other. A
@@ -757,6 +837,49 @@ TEST(Unattended, SpoolResumptionBeyondTheBrokersReceiveMaximum) {
 }
 
 // Signals that do not end the run, or end it in order.
+
+// SIGUSR1 while linecast is still starting, before its handlers are in place, waits for them
+// instead of ending the process. Standard output is a pipe with room for the first line only,
+// so that linecast is held in its start-up, writing the second, while the signal comes.
+TEST(Unattended, CountersSignalDuringStartUpDoesNotEndTheProcess) {
+  BrokerFixture broker;
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  ASSERT_EQ(fcntl(out[1], F_SETPIPE_SZ, 4096), 4096);
+  const std::string first = "URL is 127.0.0.1:" + broker.port_text() + "\n";
+  const std::string filler(4096 - first.size() - 4, 'f');
+  ASSERT_EQ(write(out[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+  const std::string bin = linecast_bin(), port = broker.port_text();
+  pid_t pid = fork();
+  if (pid == 0) {
+    int in = open("/dev/null", O_RDONLY);
+    dup2(in, STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    close(out[0]);
+    execl(bin.c_str(), bin.c_str(), "t", "--host", "127.0.0.1", "--port", port.c_str(), "--verbose",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  // Once the first line is in, linecast runs its own main and blocks on the second.
+  ASSERT_TRUE(wait_until(
+      [&] {
+        int queued = 0;
+        return ioctl(out[0], FIONREAD, &queued) == 0 &&
+               queued == static_cast<int>(filler.size() + first.size());
+      },
+      5000));
+  kill(pid, SIGUSR1);
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+    text.append(buf, static_cast<size_t>(n));
+  close(out[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(text.substr(filler.size(), first.size() + 14), first + "Using topic t\n");
+}
 
 // The counters line of the run as it is, printed whenever SIGUSR1 comes; the run goes on.
 TEST(Unattended, CountersOnSigusr1AndTheRunGoesOn) {
