@@ -474,7 +474,8 @@ void open_spool(Run& run, SessionConfig* config) {
   }
   if (r.ledger_damaged && r.records > 0) {
     printf("Spool: ledger damaged, records %llu to %llu may go again\n",
-           static_cast<unsigned long long>(r.first_seq), static_cast<unsigned long long>(r.last_seq));
+           static_cast<unsigned long long>(r.first_seq),
+           static_cast<unsigned long long>(r.last_seq));
   }
   if (r.records > 0) {
     printf("Spool: %llu records from an earlier run go first\n",
