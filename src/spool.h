@@ -71,12 +71,15 @@ using SpoolPtr = std::unique_ptr<Spool, SpoolDeleter>;
 /// record headers) beside the room kept for the ledger. A longer record is a usage error.
 uint64_t spool_max_record(uint64_t size_bytes);
 
-/// Opens (creating when missing) the spool in `options.dir`, locks it and recovers it: cuts a
-/// torn or damaged tail off the last segment, deletes segments wholly handed over, and fills
-/// `recovery`. Memory stays bounded and only the last segment is read; damage further back is
-/// found and skipped by spool_next. Damage never makes it fail. Returns null with `error` set
-/// to one line when the directory cannot be made or read, or another process holds the lock
-/// ("Spool DIR is in use by process PID").
+/// Opens (creating when missing) the spool in `options.dir`, locks it (flock on the directory)
+/// and recovers it: cuts a torn or damaged tail off the last segment, deletes segments wholly
+/// handed over, and fills `recovery`. Memory stays bounded; each segment's header and only the
+/// last segment whole are read (a segment whose header is damaged is placed by its first sound
+/// record; a segment-named file without one is ignored). Damage further back is found and
+/// skipped by spool_next. Damage never makes it fail, nor a full disk unless the ledger must be
+/// written afresh (missing or damaged). Returns null with `error` set to one line when the
+/// directory cannot be made or read, or another process holds the lock ("Spool DIR is in use
+/// by process PID", or "unknown" when the pid file is gone).
 SpoolPtr spool_open(const SpoolOptions& options, SpoolRecovery* recovery, std::string* error);
 
 /// Takes one record and gives it the next sequence number in `seq`. The record is buffered:
