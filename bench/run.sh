@@ -504,6 +504,17 @@ base_table() {
     done
   done
   echo
+  # QoS 2 has twice QoS 1's packets: its CPU per record should stay near twice QoS 1's.
+  echo "| listener | QoS 2 CPU µs/rec | ÷ QoS 1 | base QoS 2 CPU µs/rec | base ÷ QoS 1 |"
+  echo "|---|---:|---:|---:|---:|"
+  for kind in main tls; do
+    local c1 c2 b1 b2
+    c1=$(median "$kind" 1 linecast 9) c2=$(median "$kind" 2 linecast 9)
+    b1=$(median "$kind" 1 linecast-base 9) b2=$(median "$kind" 2 linecast-base 9)
+    [[ -n $c2 && -n $b2 ]] || continue
+    echo "| ${kind/main/tcp} | $c2 | $(ratio "$c2" "$c1") | $b2 | $(ratio "$b2" "$b1") |"
+  done
+  echo
 }
 
 latency_table() {
@@ -1051,6 +1062,10 @@ main() {
     topics_pubs=(linecast-1topic linecast-1000topics)
     # Only after the MQTT 5 probe above found that linecast speaks it.
     [[ ${linecast_v5:-0} == 1 ]] && topics_pubs+=(linecast-v5-1topic linecast-v5-1000topics)
+    # The alias choice beside the base's, same run.
+    if [[ -n $linecast_base && ${linecast_v5:-0} == 1 ]]; then
+      topics_pubs+=(linecast-base-v5-1topic linecast-base-v5-1000topics)
+    fi
   fi
 
   if ((spool_lines > 0)) && [[ " ${pubs[*]} " == *" linecast "* ]]; then

@@ -342,10 +342,13 @@ void handle(Session& s, const Incoming& p) {
 }
 
 // Reads what the broker sent and handles every whole packet. A packet that cannot be one a
-// broker sends a publisher ends the connection, as the protocol asks.
-void read_input(Session& s) {
+// broker sends a publisher ends the connection, as the protocol asks. `ack_now`: a TCP ACK
+// goes at once when nothing is written in answer. Returns whether any byte came in.
+bool read_input(Session& s, bool ack_now = true) {
   Transport& t = s.transport;
+  const size_t held = transport_input_len(t);
   bool open = transport_read(t);
+  const bool got = transport_input_len(t) > held;
   const unsigned char* in = transport_input(t);
   size_t len = transport_input_len(t);
   size_t pos = std::min(s.skip, len);
@@ -354,7 +357,10 @@ void read_input(Session& s) {
     Incoming p;
     long n = decode_packet(in + pos, len - pos, s.v5, &p);
     if (n == 0) break;
-    if (n < 0) return lose_connection(s);
+    if (n < 0) {
+      lose_connection(s);
+      return got;
+    }
     handle(s, p);
     size_t size = static_cast<size_t>(n);
     if (pos + size > len) {  // the rest of a long packet is dropped as it comes
@@ -364,12 +370,16 @@ void read_input(Session& s) {
       pos += size;
     }
   }
-  if (!s.connected) return;
+  if (!s.connected) return got;
   transport_consume(t, pos);
-  if (!open) return lose_connection(s);
+  if (!open) {
+    lose_connection(s);
+    return got;
+  }
   // What the acknowledgements let out carries our TCP ACK; without it, send one now.
   pump(s);
-  if (transport_unwritten(t) == 0) transport_ack_now(t);
+  if (ack_now && got && transport_unwritten(t) == 0) transport_ack_now(t);
+  return got;
 }
 
 // A PINGREQ after a keep-alive interval without output. A broker that leaves it unanswered
@@ -610,13 +620,21 @@ bool store_has_room(Session& s) {
 }
 
 // What the acknowledgements so far let out goes now, and the session pauses a moment so that
-// the broker works on it and its acknowledgements come back in a batch.
-void gather(Session& s) {
+// the broker works on it and its acknowledgements come back in a batch, which it then reads
+// without a poll: a round is one write, one pause and one read. Returns whether it read
+// anything; if not, the caller waits in the poll.
+bool gather(Session& s) {
   pump(s);
   flush(s);
+  if (!s.connected || s.transport.broken) return false;
   size_t quota = s.config.qos == 2 ? s.window.qos2_quota : s.window.quota;
-  timespec pause{0, quota <= kNarrowQuota ? kNarrowGatherPauseNs : kGatherPauseNs};
+  const bool narrow = quota <= kNarrowQuota;
+  timespec pause{0, narrow ? kNarrowGatherPauseNs : kGatherPauseNs};
   nanosleep(&pause, nullptr);
+  // A wide window keeps the broker busy without an immediate ACK from us (one per read was a
+  // system call per few records); a narrow one stalls without it, the broker's acknowledgements
+  // held back by Nagle's algorithm until our ACK comes.
+  return read_input(s, narrow) && s.connected;
 }
 
 // Sends DISCONNECT, giving it a moment to leave, and closes the connection.
@@ -681,7 +699,7 @@ Outcome session_publish(Session& s, uint64_t seq, std::string_view topic, std::s
       size_t size = publish_size(whole, len);
       if (size == 0 || (s.max_packet != 0 && size > s.max_packet)) return Outcome::kTooLarge;
       if (room_for(s, seq, held, records, bytes)) break;
-      if (qos > 0) gather(s);
+      if (qos > 0 && gather(s)) continue;
     }
     Outcome o = step(s, -1, deadline, true);
     if (o != Outcome::kDone) return o;

@@ -122,11 +122,29 @@ std::string_view split_record(std::string_view record, char separator, std::stri
 
 void TopicAliases::reset(uint16_t broker_maximum) {
   maximum_ = std::min(broker_maximum, kMaxAliases);
+  lookups_ = 0;
+  // Four slots for each sighting that counts keep their collisions rare.
+  size_t slots = 1;
+  while (maximum_ > 0 && slots < 4u * maximum_) slots *= 2;
+  seen_.assign(maximum_ > 0 ? slots : 0, Sighting{0, 0});
   by_topic_.clear();
   recent_.clear();
 }
 
+bool TopicAliases::recurs_soon(std::string_view topic) {
+  size_t hash = std::hash<std::string_view>()(topic);
+  Sighting& s = seen_[hash & (seen_.size() - 1)];
+  bool soon = s.at != 0 && s.hash == hash && lookups_ - s.at <= maximum_;
+  s = {hash, lookups_};
+  return soon;
+}
+
 TopicAliases::Use TopicAliases::lookup(std::string_view topic) {
+  ++lookups_;
+  // The same topic as the last record's, the common case, needs no hashing.
+  if (!recent_.empty() && recent_.front().topic == topic && !topic.empty()) {
+    return {recent_.front().alias, true};
+  }
   auto found = by_topic_.find(topic);
   if (found != by_topic_.end()) {
     recent_.splice(recent_.begin(), recent_, found->second);
@@ -140,9 +158,11 @@ TopicAliases::Use TopicAliases::lookup(std::string_view topic) {
     by_topic_.emplace(recent_.front().topic, recent_.begin());
     return {alias, false};
   }
-  // All aliases taken: the least recently used topic's alias now means this one. The map node
-  // and the topic's buffer are reused, so a full map allocates nothing more.
+  // All aliases taken: the least recently used topic's alias now means this one, if it recurs
+  // soon enough to use it (a forgotten alias is free). The map node and the topic's buffer are
+  // reused, so a full map allocates nothing more.
   auto oldest = std::prev(recent_.end());
+  if (!oldest->topic.empty() && !recurs_soon(topic)) return {0, false};
   auto node = by_topic_.extract(oldest->topic);
   oldest->topic.assign(topic);
   if (node.empty()) {  // a forgotten alias: its topic is not in the map

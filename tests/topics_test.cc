@@ -74,26 +74,54 @@ TEST(Topic, RecordSplitsAtTheFirstSeparator) {
   }
 }
 
-TEST(Topic, AliasesGoToTheMostRecentlyUsedTopics) {
+TEST(Topic, AliasesGoToTopicsThatRecurSoon) {
+  // Each row: the broker's maximum, the topics looked up in turn, and per lookup the answer:
+  // '-' the full topic without alias, a digit N the topic binding alias N, 'kN' alias N alone.
+  const struct {
+    const char* name;
+    uint16_t maximum;
+    std::vector<const char*> topics;
+    std::vector<const char*> uses;
+  } cases[] = {
+      {"free aliases bind at once", 3, {"a", "b", "a", "c", "b"}, {"1", "2", "k1", "3", "k2"}},
+      {"a topic that recurs within the aliases' count takes the least recently used one",
+       2,
+       {"a", "b", "a", "c", "c", "c", "b"},
+       {"1", "2", "k1", "-", "2", "k2", "-"}},
+      {"topics in turn, one more than the aliases: the bound ones stay",
+       2,
+       {"a", "b", "c", "a", "b", "c", "a", "b", "c"},
+       {"1", "2", "-", "k1", "k2", "-", "k1", "k2", "-"}},
+      {"a topic that comes back too late stays without alias",
+       2,
+       {"a", "b", "x", "a", "b", "a", "x"},
+       {"1", "2", "-", "k1", "k2", "k1", "-"}},
+      {"a new connection knows none", 1, {"b", "b", "c", "c"}, {"1", "k1", "-", "1"}},
+      {"no aliases granted", 0, {"a", "a"}, {"-", "-"}},
+  };
+  for (const auto& c : cases) {
+    TopicAliases aliases;
+    aliases.reset(5);
+    aliases.lookup("left over from the connection before");
+    aliases.reset(c.maximum);
+    ASSERT_EQ(c.topics.size(), c.uses.size()) << c.name;
+    for (size_t i = 0; i < c.topics.size(); ++i) {
+      TopicAliases::Use use = aliases.lookup(c.topics[i]);
+      std::string got = use.alias == 0 ? "-" : (use.known ? "k" : "") + std::to_string(use.alias);
+      EXPECT_EQ(got, c.uses[i]) << c.name << ", lookup " << i << " of " << c.topics[i];
+    }
+  }
+}
+
+TEST(Topic, AForgottenAliasIsFreeAgain) {
   TopicAliases aliases;
   aliases.reset(2);
-  // Each step: the topic looked up and the answer {alias, known}.
-  const struct {
-    const char* topic;
-    uint16_t alias;
-    bool known;
-  } steps[] = {
-      {"a", 1, false}, {"b", 2, false}, {"a", 1, true},  // a is now the most recent
-      {"c", 2, false},                                   // b gives up its alias
-      {"a", 1, true},  {"b", 2, false}, {"c", 1, false}, {"b", 2, true},
-  };
-  for (const auto& s : steps) {
-    TopicAliases::Use use = aliases.lookup(s.topic);
-    EXPECT_EQ(use.alias, s.alias) << s.topic;
-    EXPECT_EQ(use.known, s.known) << s.topic;
-  }
-  aliases.reset(1);  // a new connection knows none
-  EXPECT_EQ(aliases.lookup("b").known, false);
+  aliases.lookup("a");
+  aliases.lookup("b");
+  aliases.forget("a");  // its PUBLISH went without the alias
+  TopicAliases::Use use = aliases.lookup("c");
+  EXPECT_EQ(use.alias, 1);
+  EXPECT_FALSE(use.known);
   EXPECT_EQ(aliases.lookup("b").known, true);
 }
 
@@ -104,7 +132,7 @@ TEST(Topic, AliasesStayWithinTheirBounds) {
   aliases.reset(65535);
   for (int i = 0; i < 3000; ++i) {
     TopicAliases::Use use = aliases.lookup("t/" + std::to_string(i));
-    EXPECT_EQ(use.alias, i % TopicAliases::kMaxAliases + 1) << i;
+    EXPECT_EQ(use.alias, i < TopicAliases::kMaxAliases ? i + 1 : 0) << i;
     EXPECT_FALSE(use.known);
   }
   std::string long_topic(TopicAliases::kMaxAliasedTopicBytes + 1, 'l');
