@@ -67,8 +67,11 @@ void Splicer::hold(bool held) {
   request([&] { held_ = held; });
 }
 
-void Splicer::cut() {
-  request([&] { cut_ = true; });
+void Splicer::cut(bool reset) {
+  request([&] {
+    cut_ = true;
+    cut_reset_ = reset;
+  });
 }
 
 void Splicer::split_server_reads(int ms) {
@@ -133,8 +136,7 @@ void Splicer::run() {
       incoming_.clear();
       if (cut_) {
         for (Pair& pair : pairs_) {
-          close_with_reset(pair.fd[0]);
-          close_with_reset(pair.fd[1]);
+          for (int fd : pair.fd) cut_reset_ ? close_with_reset(fd) : static_cast<void>(close(fd));
         }
         pairs_.clear();
         cut_ = false;

@@ -26,8 +26,9 @@ class Splicer {
   /// While held nothing is read or written either way; the connections stay open and what the
   /// peers send piles up unread. Takes effect before it returns.
   void hold(bool held);
-  /// Closes every current pair with resets (SO_LINGER 0); returns once they are closed.
-  void cut();
+  /// Closes every current pair with resets (SO_LINGER 0), or with `reset` false in order (FIN);
+  /// returns once they are closed.
+  void cut(bool reset = true);
   /// When `ms` > 0, of each read from a server it passes on all but the last byte at once and
   /// that byte `ms` later: a TLS record split on the wire. 0 turns this off.
   void split_server_reads(int ms);
@@ -60,6 +61,7 @@ class Splicer {
   std::vector<Pair> incoming_;
   bool held_ = false;
   bool cut_ = false;
+  bool cut_reset_ = true;
   bool stopping_ = false;
   int split_ms_ = 0;
   std::atomic<int> bytes_held_{0};
@@ -84,6 +86,8 @@ class TcpRelay {
   void resume() { splicer_.hold(false); }
   /// Closes every current connection abruptly, with resets to both sides.
   void cut() { splicer_.cut(); }
+  /// Closes every current connection in order: an end (FIN) to both sides.
+  void end() { splicer_.cut(false); }
   /// See Splicer::split_server_reads.
   void split_server_reads(int ms) { splicer_.split_server_reads(ms); }
   const Splicer& splicer() const { return splicer_; }
