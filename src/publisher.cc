@@ -16,6 +16,7 @@
 
 #include <openssl/crypto.h>
 
+#include "input.h"
 #include "mqtt_packets.h"
 #include "record_reader.h"
 #include "session.h"
@@ -33,6 +34,9 @@ constexpr int kDrainTimeoutMs = 10000;
 constexpr int kRecordTimeoutMs = 10000;
 // The most QoS 2 records a run has in flight: as many as an earlier run may have left there.
 constexpr size_t kMostInFlightQos2 = 256;
+// With --spool, how long to wait before looking again at an input that is readable but holds
+// nothing new (a pipe holding only a begun record): growing up to this, so as not to spin.
+constexpr int kMostInputPauseMs = 64;
 
 volatile std::sig_atomic_t stop_requested = 0;
 volatile std::sig_atomic_t counters_requested = 0;
@@ -82,6 +86,9 @@ struct Run {
   long long end_seen_ms = 0;  // when a stop request or the end of input was first seen
   long long last_input_ms = 0;
   bool stopping_said = false;
+  // With --spool the input is looked at before it is taken, and taken once in the spool file.
+  PeekInput input;
+  int input_pause_ms = 0;  // > 0: the input held nothing new at the last look
   // With --spool: records go through it, and from it to the session as room allows.
   SpoolPtr spool;
   bool spool_more = false;  // flushed records spool_next has not returned yet
@@ -214,8 +221,11 @@ void drain(Run& run) {
   }
 }
 
+bool take_stored(Run& run);
+
 // Standard input, waited on together with the broker's socket, so that the connection is kept
-// alive, and a lost one made again, while the input is idle.
+// alive, and a lost one made again, while the input is idle. With --spool the bytes are looked
+// at, and taken only once the records before them are in the spool file.
 struct StdinSource : ByteSource {
   Run& run;
   explicit StdinSource(Run& r) : run(r) {}
@@ -231,9 +241,13 @@ struct StdinSource : ByteSource {
         if (now_ms() >= deadline) return 0;
       }
       if (run.spool != nullptr) spool_round(run);
-      Outcome o = session_wait(*run.session, STDIN_FILENO, deadline);
-      if (o == Outcome::kInput) {
-        ssize_t got = ::read(STDIN_FILENO, buf, len);
+      if (!take_stored(run)) return -1;
+      // readable but nothing new: look again after a pause rather than at once
+      bool paused = run.input_pause_ms > 0;
+      Outcome o = session_wait(*run.session, paused ? -1 : STDIN_FILENO,
+                               paused ? earlier(deadline, now_ms() + run.input_pause_ms) : deadline);
+      if (o == Outcome::kInput || (paused && o == Outcome::kTimedOut)) {
+        ssize_t got = look(buf, len);
         if (got > 0) run.last_input_ms = now_ms();
         if (got >= 0 || (errno != EINTR && errno != EAGAIN)) return got;
       } else if (o == Outcome::kInterrupted) {
@@ -242,6 +256,14 @@ struct StdinSource : ByteSource {
         end_with(run, o);
       }
     }
+  }
+
+  ssize_t look(unsigned char* buf, size_t len) {
+    if (run.spool == nullptr) return ::read(STDIN_FILENO, buf, len);
+    ssize_t got = input_peek(run.input, buf, len);
+    bool idle = got < 0 && errno == EAGAIN;
+    run.input_pause_ms = idle ? std::min(2 * run.input_pause_ms + 1, kMostInputPauseMs) : 0;
+    return got;
   }
 };
 
@@ -415,6 +437,16 @@ void spool_round(Run& run) {
   settle(run);
   note_releases(run);
   if (spool_maybe_sync(*run.spool, now_ms()) != kSpoolOk) spool_failed(run);
+}
+
+// The bytes of the records now in the spool file leave the input; a begun record stays there
+// whole. False when they cannot be taken (errno set).
+bool take_stored(Run& run) {
+  if (run.spool == nullptr) return true;
+  int flushed = spool_flush(*run.spool);
+  if (flushed == kSpoolError) spool_failed(run);
+  if (flushed != kSpoolOk) return true;  // a full disk: the input waits
+  return input_take(run.input, run.input.peeked - reader_held(run.reader)) == 0;
 }
 
 // A wait between spool rounds came back: a signal, the stop clock, or the end of the run.
@@ -675,7 +707,9 @@ int main(int argc, char** argv) {
   if (!init_reader(&run.reader, settings.delimiter, settings.maxdatalen)) {
     fail("Failed to allocate the record buffer\n");
   }
+  if (run.spool != nullptr) input_open(&run.input, STDIN_FILENO);
   int status = publish_loop(run);
+  if (status >= 0 && !take_stored(run)) status = -1;
   // Whatever was published before a read error is still handed over before the program ends
   // with it.
   if (status < 0) {
