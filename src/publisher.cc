@@ -89,6 +89,7 @@ struct Run {
   // With --spool the input is looked at before it is taken, and taken once in the spool file.
   PeekInput input;
   int input_pause_ms = 0;  // > 0: the input held nothing new at the last look
+  bool input_hook_armed = false;  // a connection attempt may take input into the spool now
   // With --spool: records go through it, and from it to the session as room allows.
   SpoolPtr spool;
   bool spool_more = false;  // flushed records spool_next has not returned yet
@@ -244,8 +245,16 @@ struct StdinSource : ByteSource {
       if (!take_stored(run)) return -1;
       // readable but nothing new: look again after a pause rather than at once
       bool paused = run.input_pause_ms > 0;
+      uint64_t peeked = run.input.peeked;
+      run.input_hook_armed = run.spool != nullptr && !stop_requested;
       Outcome o = session_wait(*run.session, paused ? -1 : STDIN_FILENO,
                                paused ? earlier(deadline, now_ms() + run.input_pause_ms) : deadline);
+      run.input_hook_armed = false;
+      // a connection attempt took input into the spool: `buf` may have moved
+      if (run.input.peeked != peeked) {
+        errno = EAGAIN;
+        return -1;
+      }
       if (o == Outcome::kInput || (paused && o == Outcome::kTimedOut)) {
         ssize_t got = look(buf, len);
         if (got > 0) run.last_input_ms = now_ms();
@@ -333,7 +342,10 @@ int publish_loop(Run& run) {
   StdinSource input(run);
   Record record;
   int status;
-  while ((status = read_record(run.reader, input, &record)) > 0) {
+  for (;;) {
+    status = read_record(run.reader, input, &record);
+    if (status < 0 && errno == EAGAIN) continue;  // records went to the spool meanwhile
+    if (status <= 0) break;
     ++run.records_read;
     deliver(run, std::string_view(reinterpret_cast<const char*>(record.data), record.len));
     print_counters(run);
@@ -449,6 +461,59 @@ bool take_stored(Run& run) {
   return input_take(run.input, run.input.peeked - reader_held(run.reader)) == 0;
 }
 
+// Puts one record in the spool, saying what a full spool dropped for it. kSpoolOk or
+// kSpoolFull.
+int append(Run& run, const unsigned char* data, size_t len) {
+  uint64_t seq = 0, dropped = 0;
+  int rc = spool_append(*run.spool, data, len, &seq, &dropped);
+  if (dropped > 0) {
+    printf("Spool full: dropped the %llu oldest records\n",
+           static_cast<unsigned long long>(dropped));
+  }
+  if (rc == kSpoolError) spool_failed(run);
+  return rc;
+}
+
+Run* hooked_run = nullptr;
+
+// One look at the input for a connection attempt's wait: whatever it brings is taken, nothing
+// waits.
+struct OneLook : ByteSource {
+  Run& run;
+  bool looked = false;
+  explicit OneLook(Run& r) : run(r) {}
+  ssize_t read(unsigned char* buf, size_t len) override {
+    if (looked) {
+      errno = EAGAIN;
+      return -1;
+    }
+    looked = true;
+    ssize_t got = input_peek(run.input, buf, len);
+    if (got > 0) run.last_input_ms = now_ms();
+    return got;
+  }
+};
+
+// While a connection attempt waits, the whole records the input brings go to the spool file
+// and leave the input; the session is not touched. False when nothing new came.
+bool take_input_during_attempt() {
+  Run& run = *hooked_run;
+  if (!run.input_hook_armed || stop_requested) return false;
+  uint64_t before = run.input.peeked;
+  OneLook source(run);
+  Record record;
+  int rc;
+  while ((rc = read_record(run.reader, source, &record)) > 0) {
+    if (append(run, record.data, static_cast<size_t>(record.len)) == kSpoolFull) {
+      reader_unread(run.reader, record);  // the main loop waits for room
+      break;
+    }
+    ++run.records_read;
+  }
+  if (!take_stored(run)) return false;
+  return run.input.peeked != before && rc != 0;
+}
+
 // A wait between spool rounds came back: a signal, the stop clock, or the end of the run.
 void after_wait(Run& run, Outcome o) {
   if (o == Outcome::kInterrupted) on_wake(run);
@@ -470,15 +535,10 @@ void deliver(Run& run, std::string_view record) {
     return;
   }
   for (;;) {
-    uint64_t seq = 0, dropped = 0;
-    int rc = spool_append(*run.spool, reinterpret_cast<const unsigned char*>(record.data()),
-                          record.size(), &seq, &dropped);
-    if (dropped > 0) {
-      printf("Spool full: dropped the %llu oldest records\n",
-             static_cast<unsigned long long>(dropped));
+    if (append(run, reinterpret_cast<const unsigned char*>(record.data()), record.size()) ==
+        kSpoolOk) {
+      return;
     }
-    if (rc == kSpoolOk) return;
-    if (rc == kSpoolError) spool_failed(run);
     // Full: the input waits until records leave the spool.
     spool_round(run);
     after_wait(run, session_wait(*run.session, -1, stop_deadline(run)));
@@ -707,8 +767,13 @@ int main(int argc, char** argv) {
   if (!init_reader(&run.reader, settings.delimiter, settings.maxdatalen)) {
     fail("Failed to allocate the record buffer\n");
   }
-  if (run.spool != nullptr) input_open(&run.input, STDIN_FILENO);
+  if (run.spool != nullptr) {
+    input_open(&run.input, STDIN_FILENO);
+    hooked_run = &run;
+    set_input_hook(STDIN_FILENO, take_input_during_attempt);
+  }
   int status = publish_loop(run);
+  set_input_hook(-1, nullptr);
   if (status >= 0 && !take_stored(run)) status = -1;
   // Whatever was published before a read error is still handed over before the program ends
   // with it.

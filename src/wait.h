@@ -33,6 +33,11 @@ void set_wait_masks(const sigset_t& any, const sigset_t& stop);
 /// another errno when poll failed.
 int wait_poll(pollfd* fds, nfds_t count, long long deadline, WakeOn wake = WakeOn::kAny);
 
+/// While a connection attempt waits (the waits under WakeOn::kStop), `take` is called whenever
+/// `fd` is readable, so that the input goes on meanwhile; it returns false when it took nothing
+/// new, and `fd` is then left alone for the rest of that wait. A null `take` ends this.
+void set_input_hook(int fd, bool (*take)());
+
 /// Whether a signal interrupted a wait since the last call: for a caller whose waits went on
 /// after a signal (a connection attempt runs its course) and must still come back to whoever
 /// owns the request.

@@ -651,6 +651,28 @@ TEST(Unattended, SpoolLosesNothingTakenWhenKilled) {
   remove_tree(dir);
 }
 
+// A broker that takes the connection and never answers holds up no input with --spool: the
+// records go into the spool while the attempt waits for its answer.
+TEST(Unattended, SpoolReadsInputWhileAnAttemptWaits) {
+  int port = 0;
+  const int listener = listen_on_loopback(&port);
+  const std::string dir = make_temp_dir();
+  Child child(args_for(port, "bh", {"--spool", dir + "/spool", "--reconnect", "forever"}));
+  ASSERT_TRUE(wait_for_output(child, kConnecting, 1, 5000));
+  std::atomic<bool> written{false};
+  std::thread writer([&] {
+    child.write(numbered(0, 20000, 100));  // 2 MB: more than a pipe holds
+    written = true;
+  });
+  // well within the attempt's 5 s wait for an answer
+  EXPECT_TRUE(wait_until([&] { return written && child.unread_input() == 0; }, 2500));
+  child.signal(SIGKILL);
+  writer.join();
+  child.wait(5000);
+  close(listener);
+  remove_tree(dir);
+}
+
 // Signals that do not end the run, or end it in order.
 
 // The counters line of the run as it is, printed whenever SIGUSR1 comes; the run goes on.
