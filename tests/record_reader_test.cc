@@ -55,11 +55,10 @@ std::vector<std::string> frame(const std::string& input, char delimiter, int max
   std::vector<std::string> records;
   Record record;
   bool given_back = false;
-  for (int idle_reads = 0;;) {
+  for (size_t idle_reads = 0;;) {
     int rc = read_record(reader, source, &record);
-    // the source is idle once before each chunk: twice in a row, the framer is stuck
-    if (rc < 0 && errno == EAGAIN && ++idle_reads < 2) continue;
-    idle_reads = 0;
+    // the source is idle once before each chunk: more often, the framer is stuck
+    if (rc < 0 && errno == EAGAIN && ++idle_reads <= input.size() + 1) continue;
     if (rc > 0 && idle && !given_back) {
       reader_unread(reader, record);
       given_back = true;
