@@ -15,6 +15,8 @@
 
 #include <openssl/crypto.h>
 
+#include "input.h"
+#include "input.h"
 #include "mqtt_packets.h"
 #include "record_reader.h"
 #include "router.h"
@@ -35,6 +37,9 @@ constexpr int kRecordTimeoutMs = 10000;
 // After a stop request with a spool, what the session took gets this long to be handed over;
 // what is not stays in the spool.
 constexpr int kLeaveToSpoolMs = 1000;
+// With --spool, how long to wait before looking again at an input that is readable but holds
+// nothing new (a pipe holding only a begun record): growing up to this, so as not to spin.
+constexpr int kMostInputPauseMs = 64;
 
 volatile std::sig_atomic_t stop_requested = 0;
 volatile std::sig_atomic_t counters_requested = 0;
@@ -59,6 +64,9 @@ struct Run {
   long long last_input_ms = 0;
   bool stopping_said = false;
   SpoolerPtr spooler;  // with --spool: records go through it, and from it to the session
+  // With --spool the input is looked at before it is taken, and taken once in the spool file.
+  PeekInput input;
+  int input_pause_ms = 0;  // > 0: the input held nothing new at the last look
 };
 
 Run* the_run = nullptr;  // for the ends that leave records in the spool
@@ -225,8 +233,19 @@ Outcome spool_wait(Run& run, int fd, long long deadline) {
   return session_wait(*run.session, fd, earlier(deadline, spooler_retry_at(*run.spooler)));
 }
 
+// The bytes of the records now in the spool file leave the input; a begun record stays there
+// whole. False when they cannot be taken (errno set).
+bool take_stored(Run& run) {
+  if (run.spooler == nullptr) return true;
+  int flushed = spooler_flush(*run.spooler);
+  if (flushed == kSpoolError) spool_failed(run);
+  if (flushed != kSpoolOk) return true;  // a full disk: the input waits
+  return input_take(run.input, run.input.peeked - reader_held(run.reader)) == 0;
+}
+
 // Standard input, waited on together with the broker's socket, so that the connection is kept
-// alive, and a lost one made again, while the input is idle.
+// alive, and a lost one made again, while the input is idle. With --spool the bytes are looked
+// at, and taken only once the records before them are in the spool file.
 struct StdinSource : ByteSource {
   Run& run;
   explicit StdinSource(Run& r) : run(r) {}
@@ -241,12 +260,18 @@ struct StdinSource : ByteSource {
         deadline = std::max(run.end_seen_ms, run.last_input_ms) + kRecordTimeoutMs;
         if (now_ms() >= deadline) return 0;
       }
-      // The records appended so far reach the spool file before any wait.
+      // The records appended so far reach the spool file before any wait, and their bytes
+      // leave the input.
       if (run.spooler != nullptr) spool_round(run);
-      Outcome o = run.spooler != nullptr ? spool_wait(run, STDIN_FILENO, deadline)
-                                         : session_wait(*run.session, STDIN_FILENO, deadline);
-      if (o == Outcome::kInput) {
-        ssize_t got = ::read(STDIN_FILENO, buf, len);
+      if (!take_stored(run)) return -1;
+      // readable but nothing new: look again after a pause rather than at once
+      bool paused = run.input_pause_ms > 0;
+      int fd = paused ? -1 : STDIN_FILENO;
+      if (paused) deadline = earlier(deadline, now_ms() + run.input_pause_ms);
+      Outcome o = run.spooler != nullptr ? spool_wait(run, fd, deadline)
+                                         : session_wait(*run.session, fd, deadline);
+      if (o == Outcome::kInput || (paused && o == Outcome::kTimedOut)) {
+        ssize_t got = look(buf, len);
         if (got > 0) run.last_input_ms = now_ms();
         if (got >= 0 || (errno != EINTR && errno != EAGAIN)) return got;
       } else if (o == Outcome::kInterrupted) {
@@ -255,6 +280,14 @@ struct StdinSource : ByteSource {
         end_with(run, o);
       }
     }
+  }
+
+  ssize_t look(unsigned char* buf, size_t len) {
+    if (run.spooler == nullptr) return ::read(STDIN_FILENO, buf, len);
+    ssize_t got = input_peek(run.input, buf, len);
+    bool idle = got < 0 && errno == EAGAIN;
+    run.input_pause_ms = idle ? std::min(2 * run.input_pause_ms + 1, kMostInputPauseMs) : 0;
+    return got;
   }
 };
 
@@ -302,7 +335,10 @@ int publish_loop(Run& run) {
   StdinSource input(run);
   Record record;
   int status;
-  while ((status = read_record(run.reader, input, &record)) > 0) {
+  for (;;) {
+    status = read_record(run.reader, input, &record);
+    if (status < 0 && errno == EAGAIN) continue;  // records went to the spool meanwhile
+    if (status <= 0) break;
     ++run.records_read;
     deliver(run, std::string_view(reinterpret_cast<const char*>(record.data), record.len));
     print_counters(run);
@@ -490,7 +526,9 @@ int main(int argc, char** argv) {
   if (!init_reader(&run.reader, config.delimiter, config.maxdatalen)) {
     fail("Failed to allocate the record buffer\n");
   }
+  if (run.spooler != nullptr) input_open(&run.input, STDIN_FILENO);
   int status = publish_loop(run);
+  if (status >= 0 && !take_stored(run)) status = -1;
   // Whatever was published before a read error is still handed over before the program ends
   // with it.
   if (status < 0) {

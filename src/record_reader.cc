@@ -64,6 +64,8 @@ int read_record(RecordReader& reader, ByteSource& source, Record* record) {
       reader.end += static_cast<size_t>(got);
     } else if (got == 0) {
       reader.ended = true;
+    } else if (errno == EAGAIN) {
+      return -1;  // nothing now: the caller comes back
     } else {
       reader.error = errno != 0 ? errno : EIO;
     }

@@ -47,5 +47,13 @@ bool init_reader(RecordReader* reader, char delimiter, int maxdatalen);
 /// Fills `record` with the next record: bytes up to and including the delimiter, or
 /// `maxdatalen` bytes, or whatever is left at end of input. Reads from `source` only when no
 /// whole record is buffered. Returns 1 for a record, 0 when the input has ended with nothing
-/// left, -1 when a read failed (errno set) with nothing left before the failure.
+/// left, -1 when a read failed (errno set) with nothing left before the failure. A source that
+/// has nothing now fails with EAGAIN: read_record then returns -1 with errno EAGAIN, keeps
+/// what it holds and may be called again.
 int read_record(RecordReader& reader, ByteSource& source, Record* record);
+
+/// Gives back the record the last read_record call returned: the next call returns it again.
+inline void reader_unread(RecordReader& reader, const Record& record) {
+  reader.begin -= static_cast<size_t>(record.len);
+  reader.scanned = 0;
+}

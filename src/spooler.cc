@@ -145,6 +145,11 @@ bool flush(Spooler& sp) {
 
 }  // namespace
 
+int spooler_flush(Spooler& sp) {
+  if (!flush(sp)) return kSpoolError;
+  return sp.disk_full ? kSpoolFull : kSpoolOk;
+}
+
 SpoolerPtr spooler_open(const RunConfig& config, Router& router, SessionConfig* session,
                         std::string* error) {
   SpoolerPtr sp(new Spooler);

@@ -35,6 +35,11 @@ void spooler_resume(Spooler& sp, Session& s);
 /// spooler_retry_at at the latest); kSpoolError: spooler_error says why.
 [[nodiscard]] int spooler_append(Spooler& sp, std::string_view record);
 
+/// Writes what was appended to the spool file, so that its bytes may leave the input. kSpoolOk
+/// once every appended record is in the file; kSpoolFull when the disk is full (said once; the
+/// input waits); kSpoolError: spooler_error says why.
+[[nodiscard]] int spooler_flush(Spooler& sp);
+
 /// One round between waits: what was appended reaches the spool file; with `feed` records go
 /// on to the session while it has room; settled records leave the spool; gated PUBRELs are
 /// noted, then let go; the spool is synced when due. Returns kDone; kFailed when the spool

@@ -16,6 +16,8 @@ struct ScriptedSource : ByteSource {
   size_t chunk;
   size_t fail_after;
   size_t pos = 0;
+  bool idle = false;  // nothing now (EAGAIN) before every chunk
+  bool was_idle = false;
   ScriptedSource(std::string b, size_t c, size_t f = std::string::npos)
       : bytes(std::move(b)), chunk(c), fail_after(f) {}
   ssize_t read(unsigned char* buf, size_t len) override {
@@ -27,6 +29,12 @@ struct ScriptedSource : ByteSource {
       }
       return 0;
     }
+    if (idle && !was_idle) {
+      was_idle = true;
+      errno = EAGAIN;
+      return -1;
+    }
+    was_idle = false;
     size_t n = std::min({len, chunk, limit - pos});
     bytes.copy(reinterpret_cast<char*>(buf), n, pos);
     pos += n;
@@ -34,16 +42,29 @@ struct ScriptedSource : ByteSource {
   }
 };
 
-// All records of `input`; a trailing "<error>" marks a read error.
+// All records of `input`; a trailing "<error>" marks a read error. With `idle` the source has
+// nothing before every chunk, and each record is given back once and taken again, as when a
+// full spool refuses it.
 std::vector<std::string> frame(const std::string& input, char delimiter, int maxdatalen,
-                               size_t chunk, size_t fail_after = std::string::npos) {
+                               size_t chunk, size_t fail_after = std::string::npos,
+                               bool idle = false) {
   RecordReader reader;
   EXPECT_TRUE(init_reader(&reader, delimiter, maxdatalen));
   ScriptedSource source(input, chunk, fail_after);
+  source.idle = idle;
   std::vector<std::string> records;
   Record record;
-  for (;;) {
+  bool given_back = false;
+  for (size_t idle_reads = 0;;) {
     int rc = read_record(reader, source, &record);
+    // the source is idle once before each chunk: more often, the framer is stuck
+    if (rc < 0 && errno == EAGAIN && ++idle_reads <= input.size() + 1) continue;
+    if (rc > 0 && idle && !given_back) {
+      reader_unread(reader, record);
+      given_back = true;
+      continue;
+    }
+    given_back = false;
     if (rc == 0) break;
     if (rc < 0) {
       records.push_back("<error>");
@@ -101,6 +122,8 @@ TEST(Framer, LargeInputGivesTheSameRecordsForEveryChunking) {
   }
   for (size_t chunk : {size_t{1}, size_t{4093}, size_t{65536}, size_t{1} << 22}) {
     EXPECT_EQ(frame(input, '\n', 100, chunk), expected) << "chunk " << chunk;
+    EXPECT_EQ(frame(input, '\n', 100, chunk, std::string::npos, true), expected)
+        << "chunk " << chunk << ", idle between chunks";
   }
 }
 

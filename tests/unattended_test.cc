@@ -6,6 +6,7 @@
 #include <mosquitto.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -834,6 +835,81 @@ TEST(Unattended, SpoolResumptionBeyondTheBrokersReceiveMaximum) {
       << out;
   expect_numbered(sub, kRecords, 9, "resumed");
   EXPECT_EQ(sub.wait_for(kRecords + 1, 300).size(), kRecords);
+}
+
+// A FIFO that outlives the runs reading it: the test holds it open for reading and writing,
+// so that what a killed run left in it waits there for the next.
+struct Fifo {
+  std::string path;
+  int keep = -1;    // read and write: keeps the FIFO's bytes between runs
+  int writer = -1;  // where the records go
+  explicit Fifo(const std::string& dir) : path(dir + "/in") {
+    EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+    keep = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    writer = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  }
+  ~Fifo() { close_writers(); }
+  int reader() const { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }
+  void write_all(const std::string& bytes) {
+    for (size_t at = 0; at < bytes.size();) {
+      ssize_t n = ::write(writer, bytes.data() + at, bytes.size() - at);
+      if (n <= 0) return;
+      at += static_cast<size_t>(n);
+    }
+  }
+  void close_writers() {
+    for (int* fd : {&keep, &writer}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
+    }
+  }
+};
+
+// kill -9 at any instant loses no record linecast took from its input, and publishes no
+// fragment: a run killed during a burst, and one killed with half a record in the FIFO, leave
+// the rest to the next run on the same spool and FIFO, which delivers every record whole.
+TEST(Unattended, SpoolLosesNothingTakenWhenKilled) {
+  constexpr size_t kWidth = 100, kBurst = 40000, kTail = 10;
+  BrokerFixture broker;
+  Subscriber sub(broker.port(), "k9", 1);
+  const std::string dir = make_temp_dir();
+  Fifo fifo(dir);
+  const Strings args = args_for(broker.port(), "k9", {"--spool", dir + "/spool", "--qos", "1"});
+  auto run_on_fifo = [&] {
+    int in = fifo.reader();
+    auto child = std::make_unique<Child>(linecast_bin(), args, in);
+    close(in);
+    return child;
+  };
+  const std::string last = numbered(kBurst, 1, kWidth);
+  // a burst, then half a record: the first kill lands while records are read into the spool
+  auto first = run_on_fifo();
+  std::atomic<size_t> written{0};
+  std::thread burst([&] {
+    for (; written < kBurst; written += 100) fifo.write_all(numbered(written, 100, kWidth));
+    fifo.write_all(last.substr(0, kWidth / 2));
+  });
+  EXPECT_TRUE(wait_until([&] { return written >= kBurst / 2; }, 20000));
+  first->signal(SIGKILL);
+  EXPECT_EQ(first->wait(5000), 128 + SIGKILL);
+  // the second sees the half record and is killed before the rest comes
+  auto second = run_on_fifo();
+  burst.join();
+  EXPECT_EQ(distinct_payloads(sub, kBurst, 30000).size(), kBurst);
+  second->signal(SIGKILL);
+  EXPECT_EQ(second->wait(5000), 128 + SIGKILL);
+  fifo.write_all(last.substr(kWidth / 2) + numbered(kBurst + 1, kTail - 1, kWidth));
+  auto third = run_on_fifo();
+  fifo.close_writers();
+  EXPECT_EQ(third->wait(20000), 0) << third->out();
+  std::vector<Message> arrived;
+  Strings got = distinct_payloads(sub, kBurst + kTail, 30000, &arrived);
+  EXPECT_EQ(difference(got, numbered_records(kBurst + kTail, kWidth)), "");
+  const Strings all = numbered_records(kBurst + kTail, kWidth);
+  for (const std::string& p : payloads_of(arrived)) {
+    ASSERT_TRUE(std::binary_search(all.begin(), all.end(), p)) << "fragment: " << p;
+  }
+  remove_tree(dir);
 }
 
 // Signals that do not end the run, or end it in order.
