@@ -17,6 +17,8 @@
 #include <openssl/crypto.h>
 
 #include "mqtt_packets.h"
+#include "notify.h"
+#include "pacing.h"
 #include "record_reader.h"
 #include "session.h"
 #include "settings.h"
@@ -33,6 +35,8 @@ constexpr int kDrainTimeoutMs = 10000;
 constexpr int kRecordTimeoutMs = 10000;
 // The most QoS 2 records a run has in flight: as many as an earlier run may have left there.
 constexpr size_t kMostInFlightQos2 = 256;
+// Under systemd, how often the status line with the counters is brought up to date.
+constexpr long long kStatusIntervalMs = 5000;
 
 volatile std::sig_atomic_t stop_requested = 0;
 volatile std::sig_atomic_t counters_requested = 0;
@@ -99,6 +103,12 @@ struct Run {
   std::deque<Taken> taken;
   std::vector<uint64_t> resumed;  // records an earlier run released, ascending
   uint64_t settled_seen = 0;  // session_settled at the last look
+  // Running as a service: systemd's notifications, the counters on a timer, the pace.
+  Notifier notifier;
+  long long next_stats_ms = 0;
+  long long next_status_ms = 0;
+  Pacer pacer;
+  bool pace_held = false;  // a record from the spool waits for the pace
 };
 
 
@@ -115,11 +125,12 @@ void start_stop_clock(Run& run) {
   if (run.end_seen_ms == 0) run.end_seen_ms = now_ms();
 }
 
-void print_counters(const Run& run) {
-  if (!counters_requested) return;
-  counters_requested = 0;
+// The counters line, without its line feed: for SIGUSR1, --stats-interval and systemd's status.
+std::string counters_line(const Run& run) {
   SessionStats s = session_stats(*run.session);
-  printf(
+  char line[512];
+  int n = snprintf(
+      line, sizeof line,
       "read=%llu published=%llu acknowledged=%llu in_flight=%llu resent=%llu "
       "connections=%llu bytes_published=%llu",
       run.records_read, static_cast<unsigned long long>(s.published),
@@ -128,18 +139,66 @@ void print_counters(const Run& run) {
       static_cast<unsigned long long>(s.bytes));
   if (run.spool != nullptr) {
     SpoolCounters c = spool_counters(*run.spool);
-    printf(" spool_records=%llu spool_bytes=%llu dropped=%llu",
-           static_cast<unsigned long long>(c.records), static_cast<unsigned long long>(c.bytes),
-           static_cast<unsigned long long>(c.dropped));
+    snprintf(line + n, sizeof line - n, " spool_records=%llu spool_bytes=%llu dropped=%llu",
+             static_cast<unsigned long long>(c.records), static_cast<unsigned long long>(c.bytes),
+             static_cast<unsigned long long>(c.dropped));
   }
-  printf("\n");
+  return line;
 }
+
+void print_counters(const Run& run) {
+  if (!counters_requested) return;
+  counters_requested = 0;
+  printf("%s\n", counters_line(run).c_str());
+}
+
+// Under systemd: the status when due, and the watchdog's look at the run and its ping. Returns
+// when the next is due.
+long long notify_round(Run& run, long long now) {
+  Notifier& n = run.notifier;
+  if (now >= run.next_status_ms) {
+    notify_send(n, "STATUS=" + counters_line(run));
+    run.next_status_ms = now + kStatusIntervalMs;
+  }
+  SessionStats s = session_stats(*run.session);
+  Health h;
+  h.connected = session_connected(*run.session);
+  h.waiting = s.in_flight > 0 || run.in_hand;
+  h.settled = s.acknowledged + s.refused + s.lost;
+  watchdog_observe(n, h, now);
+  return earlier(run.next_status_ms, watchdog_tick(n, now));
+}
+
+// The timers of each turn of the loop: the counters line every --stats-interval, systemd's
+// status and watchdog, and the pace a record from the spool waits for. Returns when the next
+// is due: waits end then, so that the loop turns.
+long long timer_deadline(Run& run) {
+  if (settings.stats_interval == 0 && !notify_active(run.notifier) && !run.pace_held) {
+    return kNoDeadline;
+  }
+  long long now = now_ms();
+  long long next = kNoDeadline;
+  if (settings.stats_interval > 0) {
+    if (now >= run.next_stats_ms) {
+      printf("%s\n", counters_line(run).c_str());
+      run.next_stats_ms = now + settings.stats_interval * 1000LL;
+    }
+    next = run.next_stats_ms;
+  }
+  if (notify_active(run.notifier)) next = earlier(next, notify_round(run, now));
+  if (run.pace_held) next = earlier(next, pacer_next(run.pacer, now));
+  return next;
+}
+
+// The deadline of a wait: the stop clock's or the next timer's.
+long long wait_deadline(Run& run) { return earlier(stop_deadline(run), timer_deadline(run)); }
 
 // A wait came back for a signal: the counters when asked for; a stop request starts the stop
 // clock, and a connection down with records to deliver is tried again at once.
 void on_wake(Run& run) {
   print_counters(run);
   if (stop_requested && run.end_seen_ms == 0) {
+    notify_stopping(run.notifier);
     start_stop_clock(run);
     session_hurry(*run.session);
   }
@@ -148,6 +207,7 @@ void on_wake(Run& run) {
 void say_stopping(Run& run) {
   if (!run.stopping_said) printf("Stopping\n");
   run.stopping_said = true;
+  notify_stopping(run.notifier);
 }
 
 void report_refusal(const Run& run) {
@@ -172,7 +232,7 @@ void spool_round(Run& run);
 void drain(Run& run) {
   start_stop_clock(run);
   for (;;) {
-    Outcome o = session_drain(*run.session, stop_deadline(run));
+    Outcome o = session_drain(*run.session, wait_deadline(run));
     if (o == Outcome::kDone) return;
     if (o == Outcome::kProgress) spool_round(run);
     if (o == Outcome::kInterrupted) on_wake(run);
@@ -231,7 +291,7 @@ struct StdinSource : ByteSource {
         if (now_ms() >= deadline) return 0;
       }
       if (run.spool != nullptr) spool_round(run);
-      Outcome o = session_wait(*run.session, STDIN_FILENO, deadline);
+      Outcome o = session_wait(*run.session, STDIN_FILENO, earlier(deadline, timer_deadline(run)));
       if (o == Outcome::kInput) {
         ssize_t got = ::read(STDIN_FILENO, buf, len);
         if (got > 0) run.last_input_ms = now_ms();
@@ -268,7 +328,7 @@ void report_unpublished(unsigned long long number, std::string_view topic, Topic
 void publish(Run& run, std::string_view topic, std::string_view payload) {
   for (;;) {
     Outcome o =
-        session_publish(*run.session, topic, payload.data(), payload.size(), stop_deadline(run));
+        session_publish(*run.session, topic, payload.data(), payload.size(), wait_deadline(run));
     if (o == Outcome::kDone) return;
     if (o == Outcome::kInterrupted) {
       on_wake(run);
@@ -389,11 +449,18 @@ bool take_from_spool(Run& run) {
   return run.in_hand;
 }
 
+// With --rate: whether the record in hand may go now; otherwise the waits end when it may.
+bool paced(Run& run) {
+  run.pace_held = !pacer_take(run.pacer, now_ms());
+  return !run.pace_held;
+}
+
 // Hands records from the spool to the session while it takes them without waiting.
 void feed(Run& run) {
   Session& s = *run.session;
   while (take_from_spool(run) &&
-         session_has_room(s, run.hand_topic.size() + run.hand_payload.size())) {
+         session_has_room(s, run.hand_topic.size() + run.hand_payload.size()) &&
+         paced(run)) {
     if (settings.verbose) {
       printf("Publishing data of length %d\n", static_cast<int>(run.hand_payload.size()));
     }
@@ -411,6 +478,7 @@ void spool_round(Run& run) {
   int flushed = spool_flush(*run.spool);
   if (flushed == kSpoolError) spool_failed(run);
   if (flushed == kSpoolOk) run.spool_more = true;
+  run.pace_held = false;
   if (!stop_requested) feed(run);
   settle(run);
   note_releases(run);
@@ -427,10 +495,19 @@ void after_wait(Run& run, Outcome o) {
   }
 }
 
+// With --rate: waits, servicing the connection, until the pace lets one more record go.
+void pace(Run& run) {
+  while (!pacer_take(run.pacer, now_ms())) {
+    long long next = pacer_next(run.pacer, now_ms());
+    after_wait(run, session_wait(*run.session, -1, earlier(wait_deadline(run), next)));
+  }
+}
+
 void deliver(Run& run, std::string_view record) {
   if (run.spool == nullptr) {
     std::string_view topic, payload;
     if (!route(run, record, &topic, &payload)) return;
+    pace(run);
     if (settings.verbose) {
       printf("Publishing data of length %d\n", static_cast<int>(payload.size()));
     }
@@ -449,7 +526,7 @@ void deliver(Run& run, std::string_view record) {
     if (rc == kSpoolError) spool_failed(run);
     // Full: the input waits until records leave the spool.
     spool_round(run);
-    after_wait(run, session_wait(*run.session, -1, stop_deadline(run)));
+    after_wait(run, session_wait(*run.session, -1, wait_deadline(run)));
   }
 }
 
@@ -510,7 +587,7 @@ void resume_from_spool(Run& run) {
 void empty_spool(Run& run) {
   start_stop_clock(run);
   for (spool_round(run); !stop_requested && (run.in_hand || run.spool_more); spool_round(run)) {
-    after_wait(run, session_wait(*run.session, -1, stop_deadline(run)));
+    after_wait(run, session_wait(*run.session, -1, wait_deadline(run)));
   }
 }
 
@@ -530,7 +607,7 @@ void close_spool(Run& run) {
 // clock, before the orderly end begins.
 void ride_out_outage(Run& run) {
   while (session_outage(*run.session)) {
-    Outcome o = session_wait(*run.session, -1, stop_deadline(run));
+    Outcome o = session_wait(*run.session, -1, wait_deadline(run));
     if (o == Outcome::kProgress) spool_round(run);
     after_wait(run, o);
   }
@@ -539,8 +616,9 @@ void ride_out_outage(Run& run) {
 // The first connection, with the retries --reconnect allows. A stop request ends the retries.
 void connect_first(Run& run) {
   for (;;) {
-    Outcome o = session_start(*run.session, kNoDeadline);
+    Outcome o = session_start(*run.session, timer_deadline(run));
     if (o == Outcome::kDone) return;
+    if (o == Outcome::kTimedOut) continue;  // a timer of the run is due
     if (o == Outcome::kInterrupted) {
       print_counters(run);
       // An attempt the stop request came during ran its course: if it succeeded, the orderly
@@ -669,9 +747,13 @@ int main(int argc, char** argv) {
   run.session = make_session(config);
   if (config.resume_first) resume_from_spool(run);
   install_signal_handlers();
+  run.pacer = make_pacer(settings.rate, now_ms());
+  notify_open(&run.notifier, now_ms());
+  run.next_stats_ms = now_ms() + settings.stats_interval * 1000LL;
   // With a spool and --reconnect the input goes into the spool while the first connection is
   // still being made.
   if (run.spool == nullptr || settings.reconnect == 0) connect_first(run);
+  notify_send(run.notifier, "READY=1\nSTATUS=" + counters_line(run));
   if (!init_reader(&run.reader, settings.delimiter, settings.maxdatalen)) {
     fail("Failed to allocate the record buffer\n");
   }
