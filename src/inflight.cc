@@ -196,6 +196,12 @@ size_t window_restart(Window& w, bool resume, uint16_t* last) {
   return again;
 }
 
+size_t window_place(Window& w, uint16_t packet_id) {
+  const InflightRecord* r = find(w, packet_id);
+  if (r == nullptr) return w.count;
+  return (static_cast<size_t>(r - w.ring.data()) + kWindowRecords - w.first) % kWindowRecords;
+}
+
 bool window_answered(Window& w, uint16_t packet_id) {
   const InflightRecord* r = find(w, packet_id);
   return r == nullptr || (r->stage != Stage::kUnsent && r->stage != Stage::kAwaitAck);

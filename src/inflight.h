@@ -123,5 +123,9 @@ size_t window_restart(Window& w, bool resume, uint16_t* last);
 bool window_answered(Window& w, uint16_t packet_id);
 
 
+/// The place of the record with `packet_id` among those held, 0 for the oldest; `w.count` when
+/// none has it.
+size_t window_place(Window& w, uint16_t packet_id);
+
 /// Records held; not 0 while any record is not yet handed over.
 inline size_t window_pending(const Window& w) { return w.count; }

@@ -109,6 +109,13 @@ struct Run {
   long long next_status_ms = 0;
   Pacer pacer;
   bool pace_held = false;  // a record from the spool waits for the pace
+  // The number of each record handed to the session and not yet settled (QoS 1 and 2), the
+  // first of them the session's record `numbers_first`: refusals name records by number.
+  std::deque<unsigned long long> numbers;
+  uint64_t numbers_first = 1;
+  std::vector<Refusal> refusals;     // session_take_refusals's list, kept for its room
+  uint64_t refused_at = 0;           // under --refused stop, the session's record refused first
+  unsigned long long refused = 0;    // under --refused skip, records left behind
 };
 
 
@@ -139,9 +146,13 @@ std::string counters_line(const Run& run) {
       static_cast<unsigned long long>(s.bytes));
   if (run.spool != nullptr) {
     SpoolCounters c = spool_counters(*run.spool);
-    snprintf(line + n, sizeof line - n, " spool_records=%llu spool_bytes=%llu dropped=%llu",
-             static_cast<unsigned long long>(c.records), static_cast<unsigned long long>(c.bytes),
-             static_cast<unsigned long long>(c.dropped));
+    n += snprintf(line + n, sizeof line - n, " spool_records=%llu spool_bytes=%llu dropped=%llu",
+                  static_cast<unsigned long long>(c.records),
+                  static_cast<unsigned long long>(c.bytes),
+                  static_cast<unsigned long long>(c.dropped));
+  }
+  if (settings.refused == kRefusedSkip) {
+    snprintf(line + n, sizeof line - n, " refused=%llu", run.refused);
   }
   return line;
 }
@@ -210,9 +221,45 @@ void say_stopping(Run& run) {
   notify_stopping(run.notifier);
 }
 
-void report_refusal(const Run& run) {
+// The number of the session's record `record` (from 1).
+unsigned long long record_number(const Run& run, uint64_t record) {
+  uint64_t at = record - run.numbers_first;
+  return record >= run.numbers_first && at < run.numbers.size() ? run.numbers[at] : 0;
+}
+
+// The records the broker refused since the last look: under --refused skip one line each; under
+// stop the first is kept, to stay in the spool. Then the numbers of settled records go.
+void take_refusals(Run& run) {
+  session_take_refusals(*run.session, &run.refusals);
+  for (const Refusal& r : run.refusals) {
+    if (settings.refused == kRefusedSkip) {
+      printf("Record %llu refused by the broker: %s (0x%02X)\n", record_number(run, r.record),
+             reason_name(r.reason), r.reason);
+      ++run.refused;
+    } else if (run.refused_at == 0) {
+      run.refused_at = r.record;
+    }
+  }
+  uint64_t settled = session_settled(*run.session);
+  if (run.refused_at != 0) settled = std::min(settled, run.refused_at - 1);
+  for (; run.numbers_first <= settled && !run.numbers.empty(); ++run.numbers_first) {
+    run.numbers.pop_front();
+  }
+}
+
+// A record handed to the session: its number, for a refusal to name.
+void note_number(Run& run) {
+  if (settings.qos > 0) run.numbers.push_back(run.records_routed);
+}
+
+void report_refusal(Run& run) {
   uint8_t reason = session_refusal(*run.session);
   printf("Broker refused a record: %s (0x%02X)\n", reason_name(reason), reason);
+  take_refusals(run);
+  if (run.spool != nullptr && run.refused_at != 0) {
+    printf("Record %llu stays in the spool: run once with --refused skip to move past it\n",
+           record_number(run, run.refused_at));
+  }
 }
 
 void report_unsupported(const Run& run) {
@@ -225,6 +272,8 @@ void report_unsupported(const Run& run) {
 }
 
 [[noreturn]] void end_with(Run& run, Outcome outcome);
+
+void settle(Run& run);
 
 void spool_round(Run& run);
 
@@ -259,6 +308,7 @@ void drain(Run& run) {
     case Outcome::kRefused:
       report_refusal(run);
       drain(run);
+      if (run.spool != nullptr) settle(run);  // what was handed over before it leaves
       fail("");
     case Outcome::kTooLarge:
       drain(run);
@@ -292,6 +342,7 @@ struct StdinSource : ByteSource {
       }
       if (run.spool != nullptr) spool_round(run);
       Outcome o = session_wait(*run.session, STDIN_FILENO, earlier(deadline, timer_deadline(run)));
+      take_refusals(run);  // said while the input is idle
       if (o == Outcome::kInput) {
         ssize_t got = ::read(STDIN_FILENO, buf, len);
         if (got > 0) run.last_input_ms = now_ms();
@@ -329,7 +380,10 @@ void publish(Run& run, std::string_view topic, std::string_view payload) {
   for (;;) {
     Outcome o =
         session_publish(*run.session, topic, payload.data(), payload.size(), wait_deadline(run));
-    if (o == Outcome::kDone) return;
+    if (o == Outcome::kDone) {
+      note_number(run);
+      return take_refusals(run);
+    }
     if (o == Outcome::kInterrupted) {
       on_wake(run);
       continue;
@@ -394,7 +448,10 @@ int publish_loop(Run& run) {
 
 // Records the session settled leave the spool: its watermark moves past them, once per look.
 void settle(Run& run) {
+  take_refusals(run);
   uint64_t settled = session_settled(*run.session);
+  // A record refused under --refused stop stays in the spool, and so does every one after it.
+  if (run.refused_at != 0) settled = std::min(settled, run.refused_at - 1);
   uint64_t newly = settled - run.settled_seen;
   run.settled_seen = settled;
   bool moved = false;
@@ -577,6 +634,7 @@ void resume_from_spool(Run& run) {
     session_next_packet_id(*run.session, spool_packet_id(run.hand_seq));
     session_add_resumed(*run.session, run.hand_topic, run.hand_payload.data(),
                         run.hand_payload.size(), released);
+    note_number(run);
     run.taken.push_back({run.hand_seq, true});
     run.in_hand = false;
   }
@@ -684,6 +742,7 @@ SessionConfig session_config() {
   c.qos = settings.qos;
   c.retain = settings.retained != 0;
   c.reconnect = settings.reconnect;
+  c.skip_refused = settings.refused == kRefusedSkip;
   return c;
 }
 
@@ -774,6 +833,8 @@ int main(int argc, char** argv) {
   if (!spool_keeps || session_connected(*run.session)) drain(run);
   if (run.spool != nullptr) close_spool(run);
   if (run.not_published > 0) printf("%llu records not published\n", run.not_published);
+  take_refusals(run);
+  if (run.refused > 0) printf("%llu records refused by the broker\n", run.refused);
   // QoS 0 records a lost connection cut off partway are gone: the run must not say otherwise.
   if (session_stats(*run.session).lost > 0) fail("Failed to deliver all records\n");
   // A refusal that came back only while the last records were handed over ends the run as one
@@ -782,6 +843,6 @@ int main(int argc, char** argv) {
     report_refusal(run);
     fail("");
   }
-  if (run.not_published > 0) fail("");
+  if (run.not_published > 0 || run.refused > 0) fail("");
   return 0;
 }

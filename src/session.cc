@@ -89,6 +89,7 @@ struct Session {
   uint8_t refusal = 0;
   bool unsupported = false;
   std::vector<uint16_t> gated;  // releases_gated's list, kept to spare an allocation per wait
+  std::vector<Refusal> refusals;  // not yet taken; at most a window's worth
   Unsupported limits;
   SessionStats stats;
 };
@@ -265,6 +266,9 @@ void handle(Session& s, const Incoming& p) {
     lose_connection(s);
     return;
   }
+  // A refused record's place, known only before the acknowledgement lets it leave the window.
+  uint64_t place = p.reason >= kFirstFailureReason ? window_place(s.window, p.packet_id) : 0;
+  uint64_t record = session_settled(s) + place + 1;
   AckOutcome outcome = window_ack(s.window, p.type, p.packet_id, p.reason);
   if (outcome.wrong_kind) return refuse_qos2(s);
   if (outcome.progress) s.last_progress_ms = now_ms();
@@ -274,7 +278,8 @@ void handle(Session& s, const Incoming& p) {
   }
   if (outcome.refused) {
     ++s.stats.refused;
-    if (s.refusal == 0) s.refusal = p.reason;
+    s.refusals.push_back({record, p.reason});
+    if (s.refusal == 0 && !s.config.skip_refused) s.refusal = p.reason;
   }
   // A PUBREC for no record still gets its PUBREL, but only while the queue has room: a broker
   // that sends them without end and reads nothing cannot grow it.
@@ -611,6 +616,8 @@ Outcome session_wait(Session& s, int fd, long long deadline) {
   const uint64_t settled = session_settled(s);
   for (;;) {
     if (s.refusal != 0) return Outcome::kRefused;
+    // Skipped refusals: back for the caller to report them.
+    if (s.config.skip_refused && !s.refusals.empty()) return Outcome::kProgress;
     // From a store: back for the gated PUBRELs, for room once a full window has drained to
     // half, and otherwise for each settled record, which the store then lets go at once.
     if (s.config.from_store &&
@@ -686,6 +693,11 @@ void session_hurry(Session& s) { s.reconnection.next_attempt_ms = now_ms(); }
 const ConnectError& session_connect_error(const Session& s) { return s.error; }
 
 uint8_t session_refusal(const Session& s) { return s.refusal; }
+
+void session_take_refusals(Session& s, std::vector<Refusal>* into) {
+  into->clear();
+  into->swap(s.refusals);
+}
 
 Unsupported session_unsupported(const Session& s) { return s.limits; }
 

@@ -33,6 +33,8 @@ struct SessionConfig {
   bool from_store = false;
   bool gate_releases = false;
   bool resume_first = false;
+  /// A record the broker refuses is left behind and the run goes on, instead of ending it.
+  bool skip_refused = false;
 };
 
 /// How a session call ended.
@@ -102,7 +104,8 @@ void session_gated_releases(Session& s, std::vector<uint16_t>* ids);
 void session_open_releases(Session& s, const std::vector<uint16_t>& ids);
 
 /// Waits for `fd` (none when -1) until `deadline`, servicing the connection meanwhile: queued
-/// writes, acknowledgements, keep-alive, and reconnection as the policy allows. Returns kInput,
+/// writes, acknowledgements, keep-alive, and reconnection as the policy allows; with
+/// `skip_refused` it comes back (kProgress) while refusals wait to be taken. Returns kInput,
 /// kTimedOut, kInterrupted, kProgress, or what ends the run (kConnectFailed, kRefused,
 /// kUnsupported, kFailed).
 [[nodiscard]] Outcome session_wait(Session& s, int fd, long long deadline);
@@ -119,7 +122,18 @@ void session_hurry(Session& s);
 /// Why the last connection attempt failed.
 const ConnectError& session_connect_error(const Session& s);
 
-/// The reason code of the first record the broker refused, 0 when none was.
+/// One record the broker refused: its place among the records published (from 1, resumed ones
+/// included) and the reason code.
+struct Refusal {
+  uint64_t record;
+  uint8_t reason;
+};
+
+/// Moves the refusals since the last call into `into` (cleared first), oldest first.
+void session_take_refusals(Session& s, std::vector<Refusal>* into);
+
+/// The reason code of the first record the broker refused, 0 when none was or refused records
+/// are skipped.
 uint8_t session_refusal(const Session& s);
 
 /// What the broker does not take, for kUnsupported: the highest QoS it takes, and whether it
