@@ -806,13 +806,13 @@ int main(int argc, char** argv) {
   run.session = make_session(config);
   if (config.resume_first) resume_from_spool(run);
   install_signal_handlers();
-  run.pacer = make_pacer(settings.rate, now_ms());
   notify_open(&run.notifier, now_ms());
   run.next_stats_ms = now_ms() + settings.stats_interval * 1000LL;
   // With a spool and --reconnect the input goes into the spool while the first connection is
   // still being made.
   if (run.spool == nullptr || settings.reconnect == 0) connect_first(run);
   notify_send(run.notifier, "READY=1\nSTATUS=" + counters_line(run));
+  run.pacer = make_pacer(settings.rate, now_ms());  // the time to connect earns no burst
   if (!init_reader(&run.reader, settings.delimiter, settings.maxdatalen)) {
     fail("Failed to allocate the record buffer\n");
   }
