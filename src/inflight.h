@@ -122,7 +122,6 @@ size_t window_restart(Window& w, bool resume, uint16_t* last);
 /// handed over.
 bool window_answered(Window& w, uint16_t packet_id);
 
-
 /// The place of the record with `packet_id` among those held, 0 for the oldest; `w.count` when
 /// none has it.
 size_t window_place(Window& w, uint16_t packet_id);

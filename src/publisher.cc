@@ -113,9 +113,9 @@ struct Run {
   // first of them the session's record `numbers_first`: refusals name records by number.
   std::deque<unsigned long long> numbers;
   uint64_t numbers_first = 1;
-  std::vector<Refusal> refusals;     // session_take_refusals's list, kept for its room
-  uint64_t refused_at = 0;           // under --refused stop, the session's record refused first
-  unsigned long long refused = 0;    // under --refused skip, records left behind
+  std::vector<Refusal> refusals;   // session_take_refusals's list, kept for its room
+  uint64_t refused_at = 0;         // under --refused stop, the session's record refused first
+  unsigned long long refused = 0;  // under --refused skip, records left behind
 };
 
 
@@ -516,8 +516,7 @@ bool paced(Run& run) {
 void feed(Run& run) {
   Session& s = *run.session;
   while (take_from_spool(run) &&
-         session_has_room(s, run.hand_topic.size() + run.hand_payload.size()) &&
-         paced(run)) {
+         session_has_room(s, run.hand_topic.size() + run.hand_payload.size()) && paced(run)) {
     if (settings.verbose) {
       printf("Publishing data of length %d\n", static_cast<int>(run.hand_payload.size()));
     }

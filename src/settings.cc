@@ -384,7 +384,9 @@ const Option kOptions[] = {
     {"--spool-full", 1, [](char** v) { settings.spool_full = parse_spool_full(v[0]); }},
     {"--spool-sync", 1, [](char** v) { settings.spool_sync = parse_spool_sync(v[0]); }},
     {"--stats-interval", 1,
-     [](char** v) { settings.stats_interval = static_cast<int>(decimal_or_usage(v[0], 1, 86400)); }},
+     [](char** v) {
+       settings.stats_interval = static_cast<int>(decimal_or_usage(v[0], 1, 86400));
+     }},
     {"--rate", 1, [](char** v) { settings.rate = decimal_or_usage(v[0], 1, 1000000); }},
     {"--refused", 1, [](char** v) { settings.refused = parse_refused(v[0]); }},
 };

@@ -368,7 +368,9 @@ TEST(Mqtt5, RefusedRecordIsSkippedOrStaysInTheSpool) {
     const std::string out = child.out();
     EXPECT_EQ(out.substr(0, c.out.size()), c.out);
     if (c.out.find("stays") != std::string::npos) {
-      EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2) + 1).find(" records stay in the spool\n"), 1u) << out;
+      EXPECT_EQ(
+          out.substr(out.rfind('\n', out.size() - 2) + 1).find(" records stay in the spool\n"), 1u)
+          << out;
     } else {
       EXPECT_EQ(out, c.out);
     }

@@ -24,10 +24,10 @@ TEST(Pacing, HoldsTheRateAndBurstsAtMostOneSecondsWorth) {
     int expected;
   };
   const Case cases[] = {
-      {1000, 0, 10000, 10000},   // one record at once, then one a millisecond
-      {3, 0, 2000, 6},           // at 0, 334, 667, 1000, 1334 and 1667 ms
+      {1000, 0, 10000, 10000},    // one record at once, then one a millisecond
+      {3, 0, 2000, 6},            // at 0, 334, 667, 1000, 1334 and 1667 ms
       {250000, 0, 1000, 249751},  // one at once, then 250 a millisecond
-      {100, 5000, 1000, 199},    // after an idle spell: one second's worth, then the rate
+      {100, 5000, 1000, 199},     // after an idle spell: one second's worth, then the rate
   };
   for (const Case& c : cases) {
     Pacer p = make_pacer(c.rate, 0);

@@ -233,8 +233,8 @@ std::string describe(const PublisherSettings& s) {
       << " will_payload=" << text(s.will_payload) << " will_qos=" << s.will_qos
       << " will_retain=" << s.will_retain << " topic_separator=" << s.topic_separator
       << " spool=" << text(s.spool) << " spool_size=" << s.spool_size
-      << " spool_full=" << s.spool_full << " spool_sync=" << s.spool_sync << " stats_interval=" << s.stats_interval
-      << " rate=" << s.rate << " refused=" << s.refused;
+      << " spool_full=" << s.spool_full << " spool_sync=" << s.spool_sync
+      << " stats_interval=" << s.stats_interval << " rate=" << s.rate << " refused=" << s.refused;
   return out.str();
 }
 
