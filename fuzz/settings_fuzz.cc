@@ -34,7 +34,6 @@ struct StringOption {
 // Options whose value is kept as given.
 const StringOption kStringOptions[] = {
     {"--host", &PublisherSettings::host},
-    {"--port", &PublisherSettings::port},
     {"--clientid", &PublisherSettings::clientid},
     {"--username", &PublisherSettings::username},
     {"--cafile", &PublisherSettings::cafile},
@@ -55,6 +54,7 @@ struct CheckedOption {
 };
 const CheckedOption kCheckedOptions[] = {
     {"--qos", 1},
+    {"--port", 1},
     {"--password", 1},
     {"--maxdatalen", 1},
     {"--delimiter", 1},
@@ -240,6 +240,9 @@ bool apply(Expected& e, const std::string& option, const std::vector<std::string
       if (!decimal_in(value, 1, INT32_MAX, &n)) return false;
       s.reconnect = static_cast<int>(n);
     }
+  } else if (option == "--port") {
+    if (!decimal_in(value, 1, 65535, &n)) return false;
+    s.port = static_cast<int>(n);
   } else if (option == "--keepalive") {
     if (!decimal_in(value, 5, 65535, &n)) return false;
     s.keepalive = static_cast<int>(n);
@@ -307,6 +310,48 @@ bool apply(Expected& e, const std::string& option, const std::vector<std::string
   return true;
 }
 
+// The "--host" list cut at each comma: "[v6]" or "[v6]:port", an address with two colons or
+// more alone, or "name" or "name:port".
+bool broker_list(const std::string& list, int port, std::vector<BrokerAddress>* brokers) {
+  std::vector<std::string> entries(1);
+  for (char c : list) {
+    if (c == ',') {
+      entries.emplace_back();
+    } else {
+      entries.back() += c;
+    }
+  }
+  for (const std::string& entry : entries) {
+    BrokerAddress b;
+    b.port = port;
+    std::string port_text;
+    size_t colons = std::count(entry.begin(), entry.end(), ':');
+    if (!entry.empty() && entry[0] == '[') {
+      size_t close = entry.find(']');
+      if (close == std::string::npos) return false;
+      b.host = entry.substr(1, close - 1);
+      in6_addr address;
+      if (inet_pton(AF_INET6, b.host.c_str(), &address) != 1) return false;
+      std::string tail = entry.substr(close + 1);
+      if (!tail.empty() && tail[0] != ':') return false;
+      if (!tail.empty()) port_text = tail.substr(1);
+      if (!tail.empty() && port_text.empty()) return false;
+    } else if (colons == 1) {
+      b.host = entry.substr(0, entry.find(':'));
+      port_text = entry.substr(entry.find(':') + 1);
+      if (port_text.empty()) return false;
+    } else {
+      b.host = entry;
+    }
+    int64_t n = 0;
+    if (!port_text.empty() && !decimal_in(port_text, 1, 65535, &n)) return false;
+    if (n != 0) b.port = static_cast<int>(n);
+    if (b.host.empty()) return false;
+    brokers->push_back(b);
+  }
+  return true;
+}
+
 // The refusals that look at the whole line.
 bool combination_refused(const Expected& e, size_t topic_size) {
   const PublisherSettings& s = e.settings;
@@ -320,7 +365,19 @@ bool combination_refused(const Expected& e, size_t topic_size) {
   bool will = s.will_payload != nullptr || e.will_qos_given || s.will_retain;
   if (will && s.will_topic == nullptr) return true;
   if (s.topic_separator == static_cast<unsigned char>(s.delimiter)) return true;
-  return e.spool_option_given && s.spool == nullptr;
+  // A record must fit in a segment of its own (two 16-byte headers) beside the ledger's room,
+  // a sixteenth of the spool within 4 KiB .. 1 MiB.
+  uint64_t ledger = std::clamp<uint64_t>(s.spool_size / 16, 4096, 1 << 20);
+  if (s.spool != nullptr && static_cast<uint64_t>(s.maxdatalen) + 32 + ledger > s.spool_size) {
+    return true;
+  }
+  if (e.spool_option_given && s.spool == nullptr) return true;
+  std::vector<BrokerAddress> brokers;
+  if (!broker_list(s.host, s.port, &brokers)) return true;
+  for (const BrokerAddress& b : brokers) {
+    if (!s.proxy.host.empty() && !s.proxy.http && b.host.size() > 255) return true;
+  }
+  return false;
 }
 
 // What the command line should give, worked out one argument at a time.
@@ -435,6 +492,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       s.spool_full != x.spool_full || s.spool_sync != x.spool_sync ||
       s.stats_interval != x.stats_interval || s.rate != x.rate || s.refused != x.refused) {
     abort();
+  }
+  std::vector<BrokerAddress> brokers;
+  if (s.port != x.port || !broker_list(x.host, x.port, &brokers) ||
+      brokers.size() != s.brokers.size()) {
+    abort();
+  }
+  for (size_t i = 0; i < brokers.size(); ++i) {
+    if (brokers[i].host != s.brokers[i].host || brokers[i].port != s.brokers[i].port) abort();
   }
   if (!same(s.ws_path, x.ws_path) || s.topic_separator != x.topic_separator ||
       s.proxy.http != x.proxy.http) {

@@ -51,12 +51,24 @@ void drop_done(Window& w) {
   }
 }
 
-// The held record with `packet_id`, or null. Identifiers follow the window's order, so the
-// first guess nearly always hits.
+// The held record with `packet_id`, or null. Identifiers follow the records' seqs, which
+// ascend through the window, so the seq the identifier names is found by bisection; a window
+// spanning 65535 records or more falls back to a scan.
 InflightRecord* find(Window& w, uint16_t packet_id) {
   if (w.count == 0) return nullptr;
-  size_t guess = static_cast<uint16_t>(packet_id - at(w, 0).packet_id);
-  if (guess < w.count && at(w, guess).packet_id == packet_id) return &at(w, guess);
+  const InflightRecord& oldest = at(w, 0);
+  uint64_t want = oldest.seq + (packet_id + 65535 - oldest.packet_id) % 65535;
+  size_t low = 0, high = w.count;
+  while (low < high) {
+    size_t mid = low + (high - low) / 2;
+    if (at(w, mid).seq < want) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
+  }
+  if (low < w.count && at(w, low).seq == want) return &at(w, low);
+  if (at(w, w.count - 1).seq - oldest.seq < 65535) return nullptr;
   for (size_t i = 0; i < w.count; ++i) {
     if (at(w, i).packet_id == packet_id) return &at(w, i);
   }
@@ -70,11 +82,22 @@ bool window_has_room(const Window& w, size_t len, size_t records, size_t bytes) 
   return w.count < records && w.count < kWindowRecords && w.bytes + len <= bytes;
 }
 
-void window_add(Window& w, std::string_view topic, const void* payload, size_t len, int qos,
-                bool retain) {
+bool window_id_in_use(Window& w, uint64_t seq) {
+  // Identifiers repeat every 65535 records: only a window that spans that many can hold one.
+  if (w.count == 0 || seq - at(w, 0).seq < 65535) return false;
+  return find(w, packet_id_of(seq)) != nullptr;
+}
+
+uint64_t window_settled(const Window& w) {
+  return w.count == 0 ? w.last_seq : w.ring[w.first].seq - 1;
+}
+
+void window_add(Window& w, uint64_t seq, std::string_view topic, const void* payload, size_t len,
+                int qos, bool retain) {
   InflightRecord& r = at(w, w.count);
-  r.packet_id = w.next_id;
-  w.next_id = w.next_id == 65535 ? 1 : w.next_id + 1;  // the window is far smaller than 65535
+  r.seq = seq;
+  r.packet_id = packet_id_of(seq);
+  w.last_seq = seq;
   r.qos = static_cast<uint8_t>(qos);
   r.retain = retain;
   r.dup = false;
@@ -100,27 +123,29 @@ InflightRecord* window_next_unsent(Window& w) {
 
 void window_mark_sent(Window& w, InflightRecord& record) { set_stage(w, record, Stage::kAwaitAck); }
 
-void window_add_sent(Window& w, std::string_view topic, const void* payload, size_t len,
-                     int qos, bool retain, bool released) {
-  window_add(w, topic, payload, len, qos, retain);
+void window_add_sent(Window& w, uint64_t seq, std::string_view topic, const void* payload,
+                     size_t len, int qos, bool retain, bool released) {
+  window_add(w, seq, topic, payload, len, qos, retain);
   InflightRecord& r = at(w, w.count - 1);
   r.release_recorded = released;
   set_stage(w, r, released ? Stage::kAwaitComp : Stage::kAwaitAck);
 }
 
-void window_gated_releases(Window& w, std::vector<uint16_t>* ids) {
-  ids->clear();
+void window_gated_releases(Window& w, std::vector<uint64_t>* seqs) {
+  seqs->clear();
   if (!w.release_gate) return;
   for (size_t i = 0; i < w.releases_count; ++i) {
     uint16_t id = w.releases[(w.releases_first + i) % kWindowRecords];
     const InflightRecord* r = find(w, id);
-    if (r != nullptr && r->stage == Stage::kReleasing && !r->release_recorded) ids->push_back(id);
+    if (r != nullptr && r->stage == Stage::kReleasing && !r->release_recorded) {
+      seqs->push_back(r->seq);
+    }
   }
 }
 
-void window_open_release(Window& w, uint16_t packet_id) {
-  InflightRecord* r = find(w, packet_id);
-  if (r != nullptr) r->release_recorded = true;
+void window_open_release(Window& w, uint64_t seq) {
+  InflightRecord* r = find(w, packet_id_of(seq));
+  if (r != nullptr && r->seq == seq) r->release_recorded = true;
 }
 
 bool window_next_release(Window& w, uint16_t* packet_id) {
@@ -144,6 +169,7 @@ AckOutcome window_ack(Window& w, unsigned char type, uint16_t packet_id, uint8_t
   AckOutcome outcome;
   InflightRecord* r = find(w, packet_id);
   bool failed = reason >= kFirstFailureReason;
+  if (r != nullptr) outcome.seq = r->seq;
   if (type == kPubackType && r != nullptr && r->qos == 1 && r->stage == Stage::kAwaitAck) {
     set_stage(w, *r, Stage::kDone);
     outcome.progress = true;
@@ -171,7 +197,7 @@ AckOutcome window_ack(Window& w, unsigned char type, uint16_t packet_id, uint8_t
   return outcome;
 }
 
-size_t window_restart(Window& w, bool resume, uint16_t* last) {
+size_t window_restart(Window& w, bool resume, size_t slots, uint16_t* last) {
   w.releases_count = 0;
   w.send_cursor = 0;
   size_t again = 0;
@@ -183,8 +209,7 @@ size_t window_restart(Window& w, bool resume, uint16_t* last) {
       r.dup = resume && r.dup;  // sent on an earlier connection: a duplicate only to that session
       continue;
     }
-    ++again;
-    *last = r.packet_id;
+    if (again++ < slots) *last = r.packet_id;
     if (resume && (r.stage == Stage::kReleasing || r.stage == Stage::kAwaitComp)) {
       set_stage(w, r, Stage::kReleasing);
       queue_release(w, r.packet_id);
@@ -194,12 +219,6 @@ size_t window_restart(Window& w, bool resume, uint16_t* last) {
     set_stage(w, r, Stage::kUnsent);
   }
   return again;
-}
-
-size_t window_place(Window& w, uint16_t packet_id) {
-  const InflightRecord* r = find(w, packet_id);
-  if (r == nullptr) return w.count;
-  return (static_cast<size_t>(r - w.ring.data()) + kWindowRecords - w.first) % kWindowRecords;
 }
 
 bool window_answered(Window& w, uint16_t packet_id) {

@@ -23,6 +23,7 @@ enum class Stage : uint8_t {
 };
 
 struct InflightRecord {
+  uint64_t seq = 0;  // the record's identity from the input to the broker
   uint16_t packet_id = 0;
   uint8_t qos = 1;
   bool retain = false;
@@ -66,28 +67,40 @@ struct Window {
   // A PUBREL leaves only once the record says it may: an owner that must note it first (so
   // that a later run completes the record instead of sending it again) holds the gate.
   bool release_gate = false;
-  uint16_t next_id = 1;
+  uint64_t last_seq = 0;  // of the newest record taken
 };
+
+/// The MQTT packet identifier of record `seq`: seq % 65535 + 1, so that a later run finds the
+/// identifier of every record in flight from the record alone.
+constexpr uint16_t packet_id_of(uint64_t seq) { return static_cast<uint16_t>(seq % 65535 + 1); }
 
 /// Whether one more record of `len` bytes fits within `records` and `bytes`. An empty window
 /// takes any one record, however large.
 bool window_has_room(const Window& w, size_t len, size_t records, size_t bytes);
 
-/// Takes a copy of one record (`topic` of at most kMaxTopicBytes), to be written when its turn
-/// and a slot come. It counts as topic.size() + len bytes against the window's bound.
-void window_add(Window& w, std::string_view topic, const void* payload, size_t len, int qos,
-                bool retain);
+/// Whether record `seq` must wait: a record still held has its packet identifier.
+bool window_id_in_use(Window& w, uint64_t seq);
+
+/// Takes a copy of record `seq` (`topic` of at most kMaxTopicBytes), to be written when its
+/// turn and a slot come; seqs ascend and no held record has its identifier (window_id_in_use).
+/// It counts as topic.size() + len bytes against the window's bound.
+void window_add(Window& w, uint64_t seq, std::string_view topic, const void* payload, size_t len,
+                int qos, bool retain);
 
 /// Takes a copy of a record an earlier run had sent (`released`: and released), as if this
 /// run had sent it on a connection now lost: window_restart decides what goes again.
-void window_add_sent(Window& w, std::string_view topic, const void* payload, size_t len,
-                     int qos, bool retain, bool released);
+void window_add_sent(Window& w, uint64_t seq, std::string_view topic, const void* payload,
+                     size_t len, int qos, bool retain, bool released);
 
-/// The packet identifiers whose PUBREL waits at the release gate, oldest first.
-void window_gated_releases(Window& w, std::vector<uint16_t>* ids);
+/// Every record taken up to the returned seq is handed over or refused: the seq before the
+/// oldest held, or the newest taken when none is held (0 before any).
+uint64_t window_settled(const Window& w);
 
-/// Lets the PUBREL of `packet_id` pass the release gate.
-void window_open_release(Window& w, uint16_t packet_id);
+/// The records whose PUBREL waits at the release gate, oldest first.
+void window_gated_releases(Window& w, std::vector<uint64_t>* seqs);
+
+/// Lets the PUBREL of record `seq` pass the release gate.
+void window_open_release(Window& w, uint64_t seq);
 
 /// The oldest record still to be written when the broker's quota has a slot for it; the
 /// caller writes it and calls window_mark_sent. Null when there is none or no slot.
@@ -105,6 +118,7 @@ struct AckOutcome {
   bool refused = false;    // the broker refused a record (MQTT 5 reason code 0x80 or more)
   bool unknown = false;    // a PUBREC for no record that awaits one
   bool wrong_kind = false;  // a PUBACK for a QoS 2 record: the broker does not take QoS 2
+  uint64_t seq = 0;         // of the record acknowledged, 0 when none is held
 };
 
 /// Applies a PUBACK, PUBREC or PUBCOMP with `reason` (0 under 3.1.1). An acknowledgement that
@@ -115,16 +129,14 @@ AckOutcome window_ack(Window& w, unsigned char type, uint16_t packet_id, uint8_t
 /// kept the session: records without PUBREC are sent again with the DUP flag and the same
 /// identifier, records with PUBREC get their PUBREL again. Without it every one is sent again as
 /// a new PUBLISH. Returns how many had been sent before; `*last` becomes the packet identifier
-/// of the newest of them, 0 when there is none.
-size_t window_restart(Window& w, bool resume, uint16_t* last);
+/// of the newest of them that the broker's quota lets out at once (`slots`, the first that
+/// many), 0 when there is none: the others can be answered only after those.
+size_t window_restart(Window& w, bool resume, size_t slots, uint16_t* last);
 
 /// Whether the broker has answered the record with `packet_id` (PUBACK, PUBREC), or it is
 /// handed over.
 bool window_answered(Window& w, uint16_t packet_id);
 
-/// The place of the record with `packet_id` among those held, 0 for the oldest; `w.count` when
-/// none has it.
-size_t window_place(Window& w, uint16_t packet_id);
 
 /// Records held; not 0 while any record is not yet handed over.
 inline size_t window_pending(const Window& w) { return w.count; }

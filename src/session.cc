@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <deque>
 #include <random>
 
 #include "inflight.h"
@@ -59,7 +60,16 @@ struct Reconnection {
   long long delay_ms = 0;  // the back-off after the next failure
   long long connected_ms = 0;
   bool stable = false;  // the current connection counts as worth having made
+  size_t broker = 0;        // of SessionConfig::brokers: where the next attempt goes
+  size_t round_start = 0;   // the broker this round of attempts began with
   std::minstd_rand random{static_cast<unsigned>(now_ms())};
+};
+
+// A QoS 0 record in the output queue, in queue order: it settles once written whole, or when
+// a lost connection cut it off (`lost`).
+struct QueuedRecord {
+  uint64_t seq;
+  bool lost;
 };
 
 }  // namespace
@@ -83,13 +93,20 @@ struct Session {
   size_t skip = 0;             // bytes of a long incoming packet still to be dropped
   uint16_t resend_last = 0;    // the newest record sent again on this connection; 0 for none
   long long last_progress_ms = 0;
+  long long settled_ms = 0;  // when a record last settled: the only progress the stop clock sees
   bool waiting = false;     // records wait outside the session
   bool store_full = false;  // fed from a store, the window filled: it drains to half first
+  uint64_t asked_seq = 0;   // the record session_has_room last found no room for
+  size_t asked_len = 0;
   ConnectError error;
   uint8_t refusal = 0;
   bool unsupported = false;
-  std::vector<uint16_t> gated;  // releases_gated's list, kept to spare an allocation per wait
-  std::vector<Refusal> refusals;  // not yet taken; at most a window's worth
+  std::vector<uint64_t> gated;      // releases_gated's list, kept to spare an allocation per wait
+  std::deque<QueuedRecord> queued;  // QoS 0 records not yet written whole
+  uint64_t last_seq = 0;            // the newest record taken
+  bool resumed = false;             // holds records an earlier run had in flight
+  std::vector<Refusal> refusals;    // skipped, not yet taken; at most a window's worth a call
+  uint64_t refused_seq = 0;         // not skipping: the first record refused
   Unsupported limits;
   SessionStats stats;
 };
@@ -143,6 +160,11 @@ void pump(Session& s) {
   }
 }
 
+// QoS 0 records lost at the front of the queue settle.
+void drop_lost(Session& s) {
+  while (!s.queued.empty() && s.queued.front().lost) s.queued.pop_front();
+}
+
 // Writes what the connection takes now; bytes of records leaving are progress.
 void flush(Session& s) {
   if (!s.connected) return;
@@ -151,6 +173,17 @@ void flush(Session& s) {
   if (done.wrote) s.last_out_ms = now;
   if (done.publish_bytes) s.last_progress_ms = now;
   s.stats.acknowledged += done.qos0_publishes;
+  if (done.qos0_publishes > 0) s.settled_ms = now;
+  for (size_t n = done.qos0_publishes; n > 0 && !s.queued.empty(); s.queued.pop_front()) {
+    if (!s.queued.front().lost) --n;
+  }
+  drop_lost(s);
+}
+
+// Every record taken up to the returned seq is handed over, refused or lost.
+uint64_t settled_seq(const Session& s) {
+  if (s.config.qos > 0) return window_settled(s.window);
+  return s.queued.empty() ? s.last_seq : s.queued.front().seq - 1;
 }
 
 // Records published and not yet handed over. Control packets the broker has not read do not
@@ -169,17 +202,33 @@ long long take_delay(Reconnection& r) {
   return delay + jitter(r.random);
 }
 
-// A connection ended: the attempts of the outage it starts. By default one reconnection for
-// when a record or the end needs it, and one more at once, not counted, when records are left
-// outstanding; otherwise the --reconnect attempts, the first at once unless the lost connection
+// The attempts the default policy makes where one broker gets one: one for each broker.
+int one_round(const Session& s) {
+  return std::max(1, static_cast<int>(s.config.brokers.size()));
+}
+
+// A connection ended: the attempts of the outage it starts. By default one reconnection (a
+// round of the brokers) for when a record or the end needs it, and one more at once, not
+// counted, when records are left outstanding; otherwise the --reconnect attempts, the first at once unless the lost connection
 // was not worth having made.
 void begin_outage(Session& s) {
   Reconnection& r = s.reconnection;
   long long now = now_ms();
   if (r.stable || now - r.connected_ms >= kStableConnectionMs) r.delay_ms = 0;
-  r.attempts_left = s.config.reconnect == 0 ? 1 : s.config.reconnect;
+  r.attempts_left = s.config.reconnect == 0 ? one_round(s) : s.config.reconnect;
   r.free_attempt = s.config.reconnect == 0 && pending(s);
   r.next_attempt_ms = now + take_delay(r);
+  // A new round, from the broker after the one lost.
+  if (!s.config.brokers.empty()) r.broker = (r.broker + 1) % s.config.brokers.size();
+  r.round_start = r.broker;
+}
+
+// An attempt failed: the next goes to the next broker at once, or after the back-off once
+// every broker of the round was tried.
+void after_failed_attempt(Session& s) {
+  Reconnection& r = s.reconnection;
+  if (!s.config.brokers.empty()) r.broker = (r.broker + 1) % s.config.brokers.size();
+  r.next_attempt_ms = now_ms() + (r.broker == r.round_start ? take_delay(r) : 0);
 }
 
 // Calls `each` with every PUBLISH among the whole packets of `queue`.
@@ -200,6 +249,7 @@ void for_each_publish(const std::string& queue, bool v5, Each each) {
 // is no longer known, and the record is lost like one cut off.
 void requeue_qos0(Session& s, const std::string& unsent) {
   const std::vector<std::string_view> latest = s.aliases.by_alias();
+  size_t queued_at = 0;  // the record of the next QoS 0 packet in `queued`
   std::vector<bool> rebound(latest.size());
   for_each_publish(unsent, s.v5, [&](const PublishView& p) {
     if (!p.topic.empty() && p.topic_alias < rebound.size()) rebound[p.topic_alias] = true;
@@ -218,10 +268,13 @@ void requeue_qos0(Session& s, const std::string& unsent) {
       }
     }
     if (p.qos != 0) return;
+    while (queued_at < s.queued.size() && s.queued[queued_at].lost) ++queued_at;
     if (topic.empty()) {
       ++s.stats.lost;
+      if (queued_at < s.queued.size()) s.queued[queued_at].lost = true;
       return;
     }
+    ++queued_at;
     queue_publish(s, topic, p.payload.data(), p.payload.size(), 0, p.retain, 0, false);
     ++s.stats.resent;
   });
@@ -236,11 +289,16 @@ void lose_connection(Session& s) {
   s.connected = false;
   unsigned char cut = 0;
   std::string unsent = transport_take_unsent(s.transport, &cut);
-  if ((cut & 0xF6) == kPublishType) ++s.stats.lost;
+  drop_lost(s);
+  if ((cut & 0xF6) == kPublishType) {
+    ++s.stats.lost;
+    if (!s.queued.empty()) s.queued.pop_front();
+  }
   transport_close(s.transport);
   s.use_alias = false;
   s.max_packet = 0;
   requeue_qos0(s, unsent);
+  drop_lost(s);
   s.skip = 0;
   s.ping_sent_ms = 0;
   if (s.established) begin_outage(s);
@@ -266,20 +324,22 @@ void handle(Session& s, const Incoming& p) {
     lose_connection(s);
     return;
   }
-  // A refused record's place, known only before the acknowledgement lets it leave the window.
-  uint64_t place = p.reason >= kFirstFailureReason ? window_place(s.window, p.packet_id) : 0;
-  uint64_t record = session_settled(s) + place + 1;
   AckOutcome outcome = window_ack(s.window, p.type, p.packet_id, p.reason);
   if (outcome.wrong_kind) return refuse_qos2(s);
   if (outcome.progress) s.last_progress_ms = now_ms();
+  if (outcome.completed || outcome.refused) s.settled_ms = now_ms();
   if (outcome.completed) {
     ++s.stats.acknowledged;
     s.reconnection.stable = true;
   }
   if (outcome.refused) {
     ++s.stats.refused;
-    s.refusals.push_back({record, p.reason});
-    if (s.refusal == 0 && !s.config.skip_refused) s.refusal = p.reason;
+    if (s.config.skip_refused) {
+      s.refusals.push_back({outcome.seq, p.reason});
+    } else if (s.refusal == 0) {
+      s.refusal = p.reason;
+      s.refused_seq = outcome.seq;
+    }
   }
   // A PUBREC for no record still gets its PUBREL, but only while the queue has room: a broker
   // that sends them without end and reads nothing cannot grow it.
@@ -424,7 +484,14 @@ void start_connection(Session& s, Connection& conn, bool session_kept) {
     w.quota = kWindowRecords;
     w.qos2_quota = kQos2WindowRecords;
   }
-  s.stats.resent += window_restart(w, session_kept, &s.resend_last);
+  size_t slots = s.config.qos == 2 ? w.qos2_quota : w.quota;
+  s.stats.resent += window_restart(w, session_kept, slots, &s.resend_last);
+  // Records an earlier run had in flight belong to the broker's session of that run: without
+  // it they go again as new.
+  if (s.resumed && !session_kept && window_pending(w) > 0) {
+    printf("Broker kept no session: %zu records go again as new\n", window_pending(w));
+  }
+  s.resumed = false;
 }
 
 // Whether the broker takes the records as they are asked for (MQTT 5 CONNACK).
@@ -447,6 +514,12 @@ enum class Attempt {
 Attempt attempt(Session& s) {
   printf("Connecting\n");
   ConnectRequest request = s.config.request;
+  if (!s.config.brokers.empty()) {
+    const Endpoint& broker = s.config.brokers[s.reconnection.broker];
+    if (s.config.name_brokers) printf("Trying %s\n", endpoint_text(broker).c_str());
+    request.host = broker.host;
+    request.port = broker.port;
+  }
   // A kept session is resumed from the second connection of the run on; the first starts
   // clean, so that nothing of an earlier run can mix with this one's packet identifiers.
   request.clean_start =
@@ -464,7 +537,10 @@ Attempt attempt(Session& s) {
     return s.resend_last == 0 || window_answered(s.window, s.resend_last);
   });
   if (!resent) {
-    if (!s.unsupported) s.error.failure = ConnectFailure::kClosed;
+    // Still open: linecast's own time-out gave up on the answers, not the broker.
+    if (!s.unsupported) {
+      s.error.failure = s.connected ? ConnectFailure::kTimeout : ConnectFailure::kClosed;
+    }
     lose_connection(s);
     return Attempt::kDropped;
   }
@@ -504,7 +580,7 @@ Outcome step(Session& s, int fd, long long deadline, bool need_connection) {
       if (a != Attempt::kMade) {
         if ((!free || a == Attempt::kDropped) && r.attempts_left > 0) --r.attempts_left;
         if (s.unsupported) return Outcome::kUnsupported;
-        r.next_attempt_ms = now_ms() + take_delay(r);
+        after_failed_attempt(s);
       }
       // A signal during the attempt, which ran its course, still goes back to the caller.
       return take_interruption() ? Outcome::kInterrupted : Outcome::kDone;
@@ -524,6 +600,20 @@ Outcome step(Session& s, int fd, long long deadline, bool need_connection) {
 bool has_room(const Session& s, size_t len, size_t records, size_t bytes) {
   if (s.config.qos > 0) return window_has_room(s.window, len, records, bytes);
   return transport_unwritten(s.transport) <= kOutLimitBytes;
+}
+
+// Whether record `seq` of `len` bytes fits now: within `records` and `bytes`, and with its
+// packet identifier free.
+bool room_for(Session& s, uint64_t seq, size_t len, size_t records, size_t bytes) {
+  if (!has_room(s, len, records, bytes)) return false;
+  return s.config.qos == 0 || !window_id_in_use(s.window, seq);
+}
+
+// From a store with records waiting: the record it last asked about would be taken now.
+bool store_has_room(Session& s) {
+  if (!s.waiting || !s.connected) return false;
+  return s.store_full ? room_for(s, s.asked_seq, s.asked_len, kWindowRecords / 2, kWindowBytes / 2)
+                      : room_for(s, s.asked_seq, s.asked_len, kWindowRecords, kWindowBytes);
 }
 
 // What the acknowledgements so far let out goes now, and the session pauses a moment so that
@@ -561,7 +651,9 @@ SessionPtr make_session(const SessionConfig& config) {
   s->window.slot_until_complete = s->v5;
   s->window.release_gate = config.gate_releases;
   Reconnection& r = s->reconnection;
-  r.attempts_left = config.reconnect;  // after the first attempt, which does not count
+  // After the first attempt, which does not count; by default the first connection tries
+  // every broker once.
+  r.attempts_left = config.reconnect == 0 ? one_round(*s) - 1 : config.reconnect;
   r.free_attempt = true;
   r.next_attempt_ms = now_ms();
   return s;
@@ -575,9 +667,10 @@ Outcome session_start(Session& s, long long deadline) {
   return Outcome::kDone;
 }
 
-Outcome session_publish(Session& s, std::string_view topic, const void* payload, size_t len,
+Outcome session_publish(Session& s, uint64_t seq, std::string_view topic, std::string_view payload,
                         long long deadline) {
   const int qos = s.config.qos;
+  const size_t len = payload.size();
   const size_t held = topic.size() + len;  // what the window keeps of the record
   // Once the window is full it drains to half before publishing goes on, so that records and
   // their acknowledgements move in batches rather than one system call each.
@@ -594,18 +687,20 @@ Outcome session_publish(Session& s, std::string_view topic, const void* payload,
       whole.properties = s.config.properties;
       size_t size = publish_size(whole, len);
       if (size == 0 || (s.max_packet != 0 && size > s.max_packet)) return Outcome::kTooLarge;
-      if (has_room(s, held, records, bytes)) break;
+      if (room_for(s, seq, held, records, bytes)) break;
       if (qos > 0) gather(s);
     }
     Outcome o = step(s, -1, deadline, true);
     if (o != Outcome::kDone) return o;
   }
   if (qos == 0) {
-    queue_publish(s, topic, payload, len, 0, s.config.retain, 0, false);
+    queue_publish(s, topic, payload.data(), len, 0, s.config.retain, 0, false);
+    s.queued.push_back({seq, false});
   } else {
-    window_add(s.window, topic, payload, len, qos, s.config.retain);
+    window_add(s.window, seq, topic, payload.data(), len, qos, s.config.retain);
     pump(s);
   }
+  s.last_seq = seq;
   ++s.stats.published;
   s.stats.bytes += len;
   if (transport_unwritten(s.transport) >= kFlushBytes) flush(s);
@@ -613,23 +708,29 @@ Outcome session_publish(Session& s, std::string_view topic, const void* payload,
 }
 
 Outcome session_wait(Session& s, int fd, long long deadline) {
-  const uint64_t settled = session_settled(s);
+  const uint64_t settled = settled_seq(s);
   for (;;) {
     if (s.refusal != 0) return Outcome::kRefused;
     // Skipped refusals: back for the caller to report them.
-    if (s.config.skip_refused && !s.refusals.empty()) return Outcome::kProgress;
-    // From a store: back for the gated PUBRELs, for room once a full window has drained to
-    // half, and otherwise for each settled record, which the store then lets go at once.
+    if (!s.refusals.empty()) return Outcome::kProgress;
+    // What is ready goes out first, so that records it settles are seen before any sleep.
+    pump(s);
+    flush(s);
+    // From a store: back for the gated PUBRELs, for room for the record the store holds
+    // (once a full window has drained to half), and for each settled record, which the store
+    // then lets go at once.
     if (s.config.from_store &&
-        (releases_gated(s) ||
-         (s.store_full ? s.connected && has_room(s, 0, kWindowRecords / 2, kWindowBytes / 2)
-                       : session_settled(s) != settled))) {
+        (releases_gated(s) || settled_seq(s) != settled || store_has_room(s))) {
       return Outcome::kProgress;
     }
     if (s.store_full && s.connected && s.config.qos > 0) gather(s);
     Outcome o = step(s, fd, deadline, false);
     if (o != Outcome::kDone) return o;
   }
+}
+
+void session_disconnect(Session& s) {
+  if (s.connected) disconnect(s);
 }
 
 Outcome session_drain(Session& s, long long deadline) {
@@ -645,41 +746,36 @@ Outcome session_drain(Session& s, long long deadline) {
   return Outcome::kDone;
 }
 
-void session_add_resumed(Session& s, std::string_view topic, const void* payload, size_t len,
+void session_add_resumed(Session& s, uint64_t seq, std::string_view topic, std::string_view payload,
                          bool released) {
-  window_add_sent(s.window, topic, payload, len, s.config.qos, s.config.retain, released);
+  window_add_sent(s.window, seq, topic, payload.data(), payload.size(), s.config.qos,
+                  s.config.retain, released);
+  s.resumed = true;
   ++s.stats.published;
-  s.stats.bytes += len;
+  s.stats.bytes += payload.size();
 }
 
-bool session_has_room(Session& s, size_t len) {
+bool session_has_room(Session& s, uint64_t seq, size_t len) {
+  s.asked_seq = seq;
+  s.asked_len = len;
   if (!s.connected) return false;
   // As for session_publish: once full, the window drains to half before it takes more, so
   // that records and acknowledgements move in batches.
-  bool room = s.store_full ? has_room(s, len, kWindowRecords / 2, kWindowBytes / 2)
-                           : has_room(s, len, kWindowRecords, kWindowBytes);
+  bool room = s.store_full ? room_for(s, seq, len, kWindowRecords / 2, kWindowBytes / 2)
+                           : room_for(s, seq, len, kWindowRecords, kWindowBytes);
   s.store_full = !room;
   return room;
 }
 
-void session_next_packet_id(Session& s, uint16_t packet_id) {
-  if (packet_id != 0) s.window.next_id = packet_id;
-}
-
 void session_set_waiting(Session& s, bool waiting) { s.waiting = waiting; }
 
-uint64_t session_settled(const Session& s) {
-  const SessionStats& st = s.stats;
-  if (s.config.qos > 0) return st.published - window_pending(s.window);
-  return st.acknowledged + st.lost;
+void session_settled(Session& s, Settled* settled) {
+  settled->watermark = settled_seq(s);
+  window_gated_releases(s.window, &settled->released);
 }
 
-void session_gated_releases(Session& s, std::vector<uint16_t>* ids) {
-  window_gated_releases(s.window, ids);
-}
-
-void session_open_releases(Session& s, const std::vector<uint16_t>& ids) {
-  for (uint16_t id : ids) window_open_release(s.window, id);
+void session_release(Session& s, const std::vector<uint64_t>& seqs) {
+  for (uint64_t seq : seqs) window_open_release(s.window, seq);
   pump(s);
   flush(s);
 }
@@ -694,6 +790,8 @@ const ConnectError& session_connect_error(const Session& s) { return s.error; }
 
 uint8_t session_refusal(const Session& s) { return s.refusal; }
 
+uint64_t session_refused_seq(const Session& s) { return s.refused_seq; }
+
 void session_take_refusals(Session& s, std::vector<Refusal>* into) {
   into->clear();
   into->swap(s.refusals);
@@ -701,7 +799,7 @@ void session_take_refusals(Session& s, std::vector<Refusal>* into) {
 
 Unsupported session_unsupported(const Session& s) { return s.limits; }
 
-long long session_last_progress(const Session& s) { return s.last_progress_ms; }
+long long session_last_progress(const Session& s) { return s.settled_ms; }
 
 SessionStats session_stats(const Session& s) {
   SessionStats st = s.stats;

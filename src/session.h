@@ -11,23 +11,27 @@
 #include <string>
 #include <string_view>
 #include <vector>
-#include <string_view>
 
 #include "net/connect.h"
 
 /// What a run's session is built from; filled once from the settings.
 struct SessionConfig {
-  ConnectRequest request;
+  ConnectRequest request;  // its host and port are those of the broker each attempt goes to
+  /// The brokers, tried in turn: an attempt that fails goes on to the next, a loss starts again
+  /// with the one after the lost one, and the back-off grows only after a whole round. Empty:
+  /// the request's own host and port.
+  std::vector<Endpoint> brokers;
+  bool name_brokers = false;  // each attempt says which broker it goes to
   std::string properties;  // MQTT 5 properties of every record, from encode_publish_properties
   int qos = 0;
   bool retain = false;
-  /// Attempts after a failed or lost connection: 0 for the default (one reconnection when a
-  /// record or the end needs the connection, besides one at once when a loss leaves records
-  /// outstanding), a count, or -1 for no limit.
+  /// Attempts after a failed or lost connection: 0 for the default (one reconnection, or one
+  /// round of several brokers, when a record or the end needs the connection, besides one at
+  /// once when a loss leaves records outstanding), a count, or -1 for no limit.
   int reconnect = 0;
   /// Records come from a store that outlives the process (the disk spool): `from_store`. Then
   /// waits also come back when records settle or PUBRELs wait at the gate (kProgress); with
-  /// `gate_releases` a PUBREL waits until session_open_releases lets it go, so that the store
+  /// `gate_releases` a PUBREL waits until session_release lets it go, so that the store
   /// can note it first; with `resume_first` even the first connection resumes the broker's
   /// session, to complete what an earlier run left in flight.
   bool from_store = false;
@@ -67,41 +71,44 @@ SessionPtr make_session(const SessionConfig& config);
 /// next call goes on where this one stopped).
 [[nodiscard]] Outcome session_start(Session& s, long long deadline);
 
-/// Hands one record over, to go to `topic` (a name topic_problem finds nothing wrong with);
-/// topic and payload are copied. Waits while the window or the output queue
-/// is full, servicing the connection, and connects again when the connection is down as the
-/// policy allows. Returns kDone once the record is taken; otherwise the record was not taken
-/// (kTimedOut, kInterrupted: call again), or the run cannot go on (kConnectFailed, kRefused,
-/// kUnsupported, kTooLarge, kFailed).
-[[nodiscard]] Outcome session_publish(Session& s, std::string_view topic, const void* payload,
-                                      size_t len, long long deadline);
+/// Hands record `seq` over, to go to `topic` (a name topic_problem finds nothing wrong with);
+/// `seq` is its identity from the input to the broker: seqs ascend (gaps allowed), and its
+/// packet identifier is seq % 65535 + 1. Topic and payload are copied. Waits while the window
+/// or the output queue is full or a record in flight has the same packet identifier, servicing
+/// the connection, and connects again when the connection is down as the policy allows.
+/// Returns kDone once the record is taken; otherwise the record was not taken (kTimedOut,
+/// kInterrupted: call again), or the run cannot go on (kConnectFailed, kRefused, kUnsupported,
+/// kTooLarge, kFailed).
+[[nodiscard]] Outcome session_publish(Session& s, uint64_t seq, std::string_view topic,
+                                      std::string_view payload, long long deadline);
 
-/// A record an earlier run had published, and with `released` released (QoS 2): it goes
-/// again as that run left it once the broker's session is resumed, as new otherwise. Before
-/// session_start and any session_publish.
-void session_add_resumed(Session& s, std::string_view topic, const void* payload, size_t len,
+/// Record `seq` an earlier run had published, and with `released` released (QoS 2): it goes
+/// again as that run left it once the broker's session is resumed, as new otherwise (said in
+/// one line). Before session_start and any session_publish; seqs ascend.
+void session_add_resumed(Session& s, uint64_t seq, std::string_view topic, std::string_view payload,
                          bool released);
 
-/// The packet identifier of the next record published (QoS 1 and 2); the store derives it
-/// from the record's place in it, so that a later run knows it.
-void session_next_packet_id(Session& s, uint16_t packet_id);
-
-/// Whether a record of `len` bytes (with its topic) would be taken now without waiting. Once
-/// the window was found full, only when it has drained to half.
-bool session_has_room(Session& s, size_t len);
+/// Whether record `seq` of `len` bytes (with its topic) would be taken now without waiting.
+/// Once the window was found full, only when it has drained to half.
+bool session_has_room(Session& s, uint64_t seq, size_t len);
 
 /// Records wait outside the session (in the spool): connect as a record that needs the
 /// connection would.
 void session_set_waiting(Session& s, bool waiting);
 
-/// Records, counted from the first published, that need nothing more: handed over, refused,
-/// or lost. They settle in the order they were published.
-uint64_t session_settled(const Session& s);
+/// What settled: every record taken up to `watermark` needs nothing more (handed over,
+/// refused, or lost: written whole at QoS 0, acknowledged at QoS 1 and 2), and no record
+/// still held is at or below it; 0 before any. `released`: the records whose PUBREL waits at
+/// the release gate, oldest first (the caller notes them, then calls session_release).
+struct Settled {
+  uint64_t watermark = 0;
+  std::vector<uint64_t> released;
+};
+/// Fills `settled` (its vector is reused: no allocation per call in steady state).
+void session_settled(Session& s, Settled* settled);
 
-/// The packet identifiers whose PUBREL waits at the release gate, oldest first; and letting
-/// them go.
-void session_gated_releases(Session& s, std::vector<uint16_t>* ids);
-void session_open_releases(Session& s, const std::vector<uint16_t>& ids);
+/// Lets the PUBRELs of records `seqs` pass the release gate.
+void session_release(Session& s, const std::vector<uint64_t>& seqs);
 
 /// Waits for `fd` (none when -1) until `deadline`, servicing the connection meanwhile: queued
 /// writes, acknowledgements, keep-alive, and reconnection as the policy allows; with
@@ -115,6 +122,10 @@ void session_open_releases(Session& s, const std::vector<uint16_t>& ids);
 /// kTimedOut, kInterrupted, or what ends the run (kConnectFailed, kRefused, kUnsupported).
 [[nodiscard]] Outcome session_drain(Session& s, long long deadline);
 
+/// Ends the connection at once, with a DISCONNECT given a moment to leave, whatever is still
+/// in flight: for a caller whose store keeps the records for a later run.
+void session_disconnect(Session& s);
+
 /// The next attempt to connect is made at once rather than after the back-off (a stop request
 /// with records still to deliver).
 void session_hurry(Session& s);
@@ -122,19 +133,21 @@ void session_hurry(Session& s);
 /// Why the last connection attempt failed.
 const ConnectError& session_connect_error(const Session& s);
 
-/// One record the broker refused: its place among the records published (from 1, resumed ones
-/// included) and the reason code.
+/// One record the broker refused under `skip_refused`, and the reason code.
 struct Refusal {
-  uint64_t record;
+  uint64_t seq;
   uint8_t reason;
 };
 
-/// Moves the refusals since the last call into `into` (cleared first), oldest first.
+/// Moves the refusals skipped since the last call into `into` (cleared first), oldest first.
 void session_take_refusals(Session& s, std::vector<Refusal>* into);
 
 /// The reason code of the first record the broker refused, 0 when none was or refused records
 /// are skipped.
 uint8_t session_refusal(const Session& s);
+
+/// The seq of the first record the broker refused, while session_refusal is not 0.
+uint64_t session_refused_seq(const Session& s);
 
 /// What the broker does not take, for kUnsupported: the highest QoS it takes, and whether it
 /// takes retained records.
@@ -150,7 +163,9 @@ bool session_connected(const Session& s);
 /// The connection is down with records still to hand over.
 bool session_outage(const Session& s);
 
-/// When a record last moved on its way (written, acknowledged), on the clock of wait.h.
+/// When a record last settled (written at QoS 0, completed or refused at QoS 1 and 2), on the
+/// clock of wait.h; 0 before the first. Bytes written and connections made are not progress: a
+/// broker that takes the connection and drops every record must not keep a run going.
 long long session_last_progress(const Session& s);
 
 /// What the session did so far.

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "spool.h"
 #include "topics.h"
 
 PublisherSettings settings;
@@ -36,6 +37,7 @@ void write_usage() {
 // packaging test reads the lines in that form to check the man page and the bash completion.
 const char kFurtherOptions[] =
     "Further options:\n"
+    "  --host <host>[:<port>][,<host>[:<port>]...] (brokers tried in turn; IPv6 as [addr])\n"
     "  --verbose (print the broker address and the length of each record)\n"
     "  --cafile <file> (trusted CA certificates, PEM; turns TLS on)\n"
     "  --capath <dir> (directory of trusted CA certificates; turns TLS on)\n"
@@ -69,7 +71,8 @@ const char kFurtherOptions[] =
     "  --refused stop|skip (a record the broker refuses ends the run, or is left behind)\n"
     "  --help, -h (as the first argument: print this text)\n"
     "  --version (as the first argument: print the version)\n"
-    "LINECAST_PASSWORD in the environment is the password when --password is absent.\n";
+    "LINECAST_PASSWORD in the environment is the password when --password is absent.\n"
+    "The client identifier is publisher unless --clientid is given.\n";
 
 }  // namespace
 
@@ -255,6 +258,57 @@ bool parse_proxy(const char* url, ProxySettings* proxy) {
   return true;
 }
 
+// One entry of the "--host" list: "name", "name:port", "[IPv6]", "[IPv6]:port", or an IPv6
+// address alone (two colons or more), which names no port. `port` is 0 when none is named.
+// False when the entry is malformed.
+bool parse_broker(const std::string& entry, BrokerAddress* broker) {
+  std::string rest;
+  if (!entry.empty() && entry[0] == '[') {
+    size_t close = entry.find(']');
+    if (close == std::string::npos) return false;
+    broker->host = entry.substr(1, close - 1);
+    in6_addr address;
+    if (inet_pton(AF_INET6, broker->host.c_str(), &address) != 1) return false;
+    rest = entry.substr(close + 1);
+  } else {
+    size_t colon = entry.find(':');
+    bool one_colon = colon != std::string::npos && entry.find(':', colon + 1) == std::string::npos;
+    broker->host = one_colon ? entry.substr(0, colon) : entry;
+    if (one_colon) rest = entry.substr(colon);
+  }
+  broker->port = 0;
+  if (broker->host.empty()) return false;
+  if (rest.empty()) return true;
+  int64_t port = 0;
+  if (rest[0] != ':' || !parse_decimal(rest.c_str() + 1, 1, 65535, &port)) return false;
+  broker->port = static_cast<int>(port);
+  return true;
+}
+
+// "--host" as brokers in the order given, each with the port it names or else `port`. False
+// for a malformed entry; the refusal is left to the caller, as for parse_proxy.
+bool parse_brokers(const char* list, int port, std::vector<BrokerAddress>* brokers) {
+  brokers->clear();
+  const std::string text = list;
+  for (size_t start = 0;;) {
+    size_t comma = std::min(text.find(',', start), text.size());
+    BrokerAddress broker;
+    if (!parse_broker(text.substr(start, comma - start), &broker)) return false;
+    if (broker.port == 0) broker.port = port;
+    brokers->push_back(broker);
+    if (comma == text.size()) return true;
+    start = comma + 1;
+  }
+}
+
+// SOCKS5 names the broker in at most 255 bytes.
+bool fits_socks5(const std::vector<BrokerAddress>& brokers) {
+  for (const BrokerAddress& b : brokers) {
+    if (b.host.size() > 255) return false;
+  }
+  return true;
+}
+
 void set_proxy(char* url) {
   if (!parse_proxy(url, &settings.proxy)) print_usage();
   // The URL may hold a password: blank it all, as the parts are copied.
@@ -335,7 +389,8 @@ struct Option {
 };
 const Option kOptions[] = {
     {"--host", 1, [](char** v) { settings.host = v[0]; }},
-    {"--port", 1, [](char** v) { settings.port = v[0]; }},
+    {"--port", 1,
+     [](char** v) { settings.port = static_cast<int>(decimal_or_usage(v[0], 1, 65535)); }},
     {"--qos", 1, [](char** v) { settings.qos = parse_qos(v[0]); }},
     {"--retained", 0, [](char**) { settings.retained = 1; }},
     {"--delimiter", 1, [](char** v) { settings.delimiter = v[0][0]; }},  // "": the zero byte
@@ -422,6 +477,15 @@ void check_combinations(const char* topic) {
   // The delimiter stays at the end of the payload, so it cannot also end the subtopic.
   if (s.topic_separator == static_cast<unsigned char>(s.delimiter)) print_usage();
   if (spool_option_given && s.spool == nullptr) print_usage();
+  // A record the spool can never hold would wait for room forever.
+  if (s.spool != nullptr && static_cast<uint64_t>(s.maxdatalen) > spool_max_record(s.spool_size)) {
+    print_usage();
+  }
+
+  // The brokers, once "--port" is known whatever its place on the line.
+  if (!parse_brokers(s.host, s.port, &settings.brokers)) print_usage();
+  bool socks5 = !s.proxy.host.empty() && !s.proxy.http;
+  if (socks5 && !fits_socks5(s.brokers)) print_usage();
 }
 
 }  // namespace

@@ -44,6 +44,13 @@ struct ProxySettings {
   bool http = false;     // HTTP CONNECT ("http://") instead of SOCKS5
 };
 
+/// One broker of "--host": a name or an address (an IPv6 literal without its brackets), and the
+/// port to reach it on.
+struct BrokerAddress {
+  std::string host;
+  int port = 1883;
+};
+
 struct PublisherSettings {
   const char* clientid = "publisher";
   char delimiter = '\n';
@@ -52,8 +59,9 @@ struct PublisherSettings {
   int retained = 0;
   const char* username = nullptr;  // absent unless given
   const char* password = nullptr;  // absent unless given; a private copy, see parse_arguments
-  const char* host = "localhost";
-  const char* port = "1883";
+  const char* host = "localhost";  // as given: one broker or a comma-separated list of them
+  int port = 1883;                 // 1 .. 65535; for the brokers that name no port of their own
+  std::vector<BrokerAddress> brokers;  // from host and port once the whole line is read
   int verbose = 0;
   // Any of these four turns TLS on; each is absent unless given.
   const char* cafile = nullptr;  // trusted CA certificates, PEM
@@ -109,7 +117,9 @@ extern PublisherSettings settings;
 /// a value missing or out of range, "--maxdatalen" beyond what one message to this topic can
 /// carry, an MQTT 5 property without "--protocol-version 5", "--psk" without "--psk-identity"
 /// or the reverse or with a certificate option, a will option without "--will-topic", or a
-/// "--topic-separator" equal to the delimiter, or a spool option without "--spool".
+/// "--topic-separator" equal to the delimiter, or a spool option without "--spool", a
+/// malformed "--host" list (an empty entry, a port outside 1 .. 65535, brackets around no IPv6
+/// address), or through a SOCKS5 proxy a broker name longer than the 255 bytes SOCKS5 carries.
 /// Ends it through print_help when argv[1] is "--help" or "-h".
 /// The password and the PSK are copied and their arguments overwritten, and so is the whole
 /// "--proxy" argument, so that other users' `ps` no longer shows them. Without "--password",

@@ -26,6 +26,7 @@ constexpr size_t kFileHeaderBytes = 16;    // magic, version, first sequence num
 constexpr size_t kRecordHeaderBytes = 16;  // length, CRC, sequence number
 constexpr size_t kEntryHeaderBytes = 24;   // CRC, type, data length, watermark, sequence number
 constexpr uint64_t kMaxRecordBytes = 268435455;  // the largest MQTT payload
+constexpr uint64_t kMaxSeq = uint64_t{1} << 62;  // beyond any number a spool can reach
 constexpr uint64_t kMaxSegmentBytes = uint64_t{64} << 20;
 constexpr uint64_t kMinSegmentBytes = uint64_t{64} << 10;
 constexpr uint64_t kMaxLedgerBytes = uint64_t{1} << 20;
@@ -164,10 +165,20 @@ bool FileReader::ensure(size_t n, bool* failed) {
   return true;
 }
 
+uint64_t ledger_room(uint64_t size_bytes) {
+  return std::clamp(size_bytes / 16, kMinLedgerBytes, kMaxLedgerBytes);
+}
+
 struct Segment {
-  uint64_t first_seq;
-  uint64_t bytes;  // on disk, with the records still buffered for it
+  uint64_t first_seq;  // of its first record: the name's, or found by scanning when the header
+                       // is damaged
+  uint64_t bytes;      // on disk, with the records still buffered for it
+  uint64_t name_seq;   // the number in its file name
+  bool header_ok;      // a damaged header: its records are found by their own CRC, and nothing
+                       // more is written to it
 };
+
+std::string segment_name(const Segment& segment) { return segment_name(segment.name_seq); }
 
 }  // namespace
 
@@ -175,7 +186,7 @@ struct Spool {
   SpoolOptions options;
   uint64_t segment_target = 0;  // a segment is rolled once it holds this much
   uint64_t ledger_limit = 0;    // room kept for the ledger and its rewrite
-  int dir_fd = -1, lock_fd = -1, ledger_fd = -1, write_fd = -1;
+  int dir_fd = -1, ledger_fd = -1, write_fd = -1;  // the directory's descriptor holds the lock
   std::deque<Segment> segments;        // ascending; the last is written when write_fd >= 0
   uint64_t segment_bytes = 0;          // their sum
   uint64_t next_seq = 1;               // of the next record appended
@@ -186,6 +197,8 @@ struct Spool {
   uint64_t watermark = 0;         // every record up to it is handed over
   uint64_t ledger_watermark = 0;  // the watermark the ledger has
   uint64_t ledger_bytes = 0;
+  uint64_t ledger_found = 0;  // its size at opening, before anything was cut off
+  bool ledger_damaged = false;
   std::set<uint64_t> released;  // "PUBREL sent", after the watermark
   std::string clientid;
 
@@ -201,7 +214,7 @@ struct Spool {
 };
 
 void SpoolDeleter::operator()(Spool* spool) const {
-  for (int fd : {spool->dir_fd, spool->lock_fd, spool->ledger_fd, spool->write_fd}) {
+  for (int fd : {spool->dir_fd, spool->ledger_fd, spool->write_fd}) {
     if (fd >= 0) close(fd);
   }
   spool->reader.reset(-1, 0);
@@ -278,6 +291,14 @@ uint64_t read_ledger(Spool& spool, int fd) {
 
 int append_entry(Spool& spool, const std::vector<unsigned char>& e);
 
+// Keeps room on disk for the ledger's entries (without changing its size), so that records can
+// still be handed over, and their segments deleted, when the disk is full. Best effort: a
+// file system without it, or a disk already full, goes without.
+void reserve_ledger(const Spool& spool) {
+  [[maybe_unused]] int rc = fallocate(spool.ledger_fd, FALLOC_FL_KEEP_SIZE, 0,
+                                      static_cast<off_t>(spool.ledger_limit / 2));
+}
+
 // Writes the ledger afresh, holding only what is still needed, and puts it in place.
 int rewrite_ledger(Spool& spool) {
   std::vector<unsigned char> out(kFileHeaderBytes);
@@ -292,6 +313,8 @@ int rewrite_ledger(Spool& spool) {
   int fd = openat(spool.dir_fd, kLedgerTmpName, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC,
                   0600);
   if (fd < 0) return fail(spool, kLedgerTmpName);
+  // Durable before the rename, and the rename durable before anything relies on the new
+  // ledger (a segment unlinked on its watermark must never outlive it in a power cut).
   size_t written = 0;
   if (!write_all(fd, out.data(), out.size(), &written) || fdatasync(fd) != 0 ||
       renameat(spool.dir_fd, kLedgerTmpName, spool.dir_fd, kLedgerName) != 0) {
@@ -306,15 +329,19 @@ int rewrite_ledger(Spool& spool) {
   spool.ledger_bytes = out.size();
   spool.ledger_watermark = spool.watermark;
   spool.ledger_dirty = false;
-  spool.dir_dirty = true;
+  reserve_ledger(spool);
+  if (fsync(spool.dir_fd) != 0) return fail(spool, ".");
   return kSpoolOk;
 }
 
 int append_entry(Spool& spool, const std::vector<unsigned char>& e) {
   // Past half its room, the ledger is rewritten: the rewrite needs the other half.
+  // On a full disk the rewrite cannot be made: the ledger grows into the other half instead.
   if (spool.ledger_bytes + e.size() > spool.ledger_limit / 2) {
-    if (rewrite_ledger(spool) != kSpoolOk) return kSpoolError;
-    if (spool.ledger_bytes + e.size() > spool.ledger_limit / 2) {
+    bool rewritten = rewrite_ledger(spool) == kSpoolOk;
+    bool full = !rewritten && (errno == ENOSPC || errno == EDQUOT);
+    if (!rewritten && !full) return kSpoolError;
+    if (spool.ledger_bytes + e.size() > spool.ledger_limit / (full ? 1 : 2)) {
       errno = ENOSPC;
       return fail(spool, kLedgerName);
     }
@@ -358,13 +385,13 @@ int sync_dir(Spool& spool) {
 }
 
 // Writes the buffered records. A full disk leaves them buffered and the file as it was.
-int write_pending(Spool& spool) {
+int write_buffered(Spool& spool) {
   if (spool.pending.empty()) return kSpoolOk;
   const Segment& segment = spool.segments.back();
   size_t written = 0;
   if (!write_all(spool.write_fd, spool.pending.data(), spool.pending.size(), &written)) {
     int saved = errno;
-    std::string name = segment_name(segment.first_seq);
+    std::string name = segment_name(segment);
     uint64_t before = segment.bytes - spool.pending.size();
     if (written > 0 && ftruncate(spool.write_fd, static_cast<off_t>(before)) != 0) {
       return fail(spool, name);
@@ -382,11 +409,13 @@ int write_pending(Spool& spool) {
 
 int sync_segment(Spool& spool) {
   if (spool.segment_dirty && fdatasync(spool.write_fd) != 0) {
-    return fail(spool, segment_name(spool.segments.back().first_seq));
+    return fail(spool, segment_name(spool.segments.back()));
   }
   spool.segment_dirty = false;
   return kSpoolOk;
 }
+
+int write_pending(Spool& spool);
 
 // Closes the segment being written, durable: the next record starts a new one.
 int roll_segment(Spool& spool) {
@@ -399,23 +428,60 @@ int roll_segment(Spool& spool) {
   return kSpoolOk;
 }
 
-int start_segment(Spool& spool) {
-  std::string name = segment_name(spool.next_seq);
+// Starts the segment whose first record is `first`; its header is the first thing buffered.
+int start_segment(Spool& spool, uint64_t first) {
+  std::string name = segment_name(first);
   spool.write_fd =
       openat(spool.dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
   if (spool.write_fd < 0) return errno == ENOSPC ? kSpoolFull : fail(spool, name);
-  spool.segments.push_back({spool.next_seq, kFileHeaderBytes});
+  spool.segments.push_back({first, kFileHeaderBytes, first, true});
   spool.segment_bytes += kFileHeaderBytes;
   spool.pending.resize(kFileHeaderBytes);
-  encode_file_header(spool.pending.data(), kSegmentMagic, spool.next_seq);
+  encode_file_header(spool.pending.data(), kSegmentMagic, first);
   spool.dir_dirty = true;
   return kSpoolOk;
+}
+
+// On a full disk the buffered records move to a segment of their own, so that the segment
+// written so far can be deleted, and free its room, once it is handed over; on a disk smaller
+// than a segment nothing else would ever free room. kSpoolFull when they start one already.
+int split_pending(Spool& spool) {
+  if (spool.write_fd < 0 || spool.segments.back().first_seq == spool.flushed_seq) {
+    return kSpoolFull;
+  }
+  if (sync_segment(spool) != kSpoolOk) return kSpoolError;
+  int written_fd = spool.write_fd;
+  std::vector<unsigned char> records;
+  records.swap(spool.pending);
+  spool.segments.back().bytes -= records.size();
+  int rc = start_segment(spool, spool.flushed_seq);
+  if (rc == kSpoolOk) {
+    close(written_fd);
+    spool.pending.insert(spool.pending.end(), records.begin(), records.end());
+  } else {  // everything stays as it was
+    spool.write_fd = written_fd;
+    records.swap(spool.pending);
+  }
+  spool.segments.back().bytes += records.size();
+  return rc;
+}
+
+int delete_handed_over(Spool& spool, bool all);
+
+// Writes the buffered records; on a full disk, frees what was handed over and tries again.
+int write_pending(Spool& spool) {
+  int rc = write_buffered(spool);
+  if (rc != kSpoolFull) return rc;
+  rc = split_pending(spool);
+  if (rc != kSpoolOk) return rc;
+  if (delete_handed_over(spool, false) != kSpoolOk) return kSpoolError;
+  return write_buffered(spool);
 }
 
 // Removes the oldest segment; the reader moves on when it was reading it.
 int remove_oldest(Spool& spool) {
   const Segment oldest = spool.segments.front();
-  std::string name = segment_name(oldest.first_seq);
+  std::string name = segment_name(oldest);
   if (unlinkat(spool.dir_fd, name.c_str(), 0) != 0 && errno != ENOENT) return fail(spool, name);
   spool.segments.pop_front();
   spool.segment_bytes -= oldest.bytes;
@@ -459,6 +525,34 @@ int drop_oldest(Spool& spool) {
   return kSpoolOk;
 }
 
+// A full disk while every record in the file being written is handed over: the buffered
+// records move to a segment of their own, so that the old file can go and free its room (a
+// segment is deleted only whole). Returns kSpoolFull when that cannot help.
+int rehome_pending(Spool& spool) {
+  if (spool.write_fd < 0 || spool.pending.empty()) return kSpoolFull;
+  const uint64_t moved = spool.pending.size();
+  const Segment last = spool.segments.back();
+  bool header_written = last.bytes - moved > kFileHeaderBytes;
+  if (!header_written || spool.watermark + 1 < spool.flushed_seq) return kSpoolFull;
+  if (delete_handed_over(spool, false) != kSpoolOk) return kSpoolError;
+  if (spool.segments.size() != 1 || sync_ledger(spool) != kSpoolOk) return kSpoolFull;
+  std::string name = segment_name(spool.flushed_seq);
+  int fd =
+      openat(spool.dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0) return errno == ENOSPC ? kSpoolFull : fail(spool, name);
+  close(spool.write_fd);
+  spool.write_fd = fd;
+  spool.segment_dirty = false;
+  spool.segments.back().bytes -= moved;  // what stays in the old file, which goes now
+  if (remove_oldest(spool) != kSpoolOk) return kSpoolError;
+  spool.pending.insert(spool.pending.begin(), kFileHeaderBytes, 0);
+  encode_file_header(spool.pending.data(), kSegmentMagic, spool.flushed_seq);
+  spool.segments.push_back({spool.flushed_seq, kFileHeaderBytes + moved, spool.flushed_seq, true});
+  spool.segment_bytes += kFileHeaderBytes;  // `moved` stayed counted
+  spool.dir_dirty = true;
+  return kSpoolOk;
+}
+
 // Makes room for `need` more bytes within the spool's size.
 int make_room(Spool& spool, uint64_t need, uint64_t* dropped) {
   auto fits = [&spool, need]() {
@@ -477,9 +571,19 @@ int make_room(Spool& spool, uint64_t need, uint64_t* dropped) {
 
 }  // namespace
 
+uint64_t spool_max_record(uint64_t size_bytes) {
+  uint64_t overhead = ledger_room(size_bytes) + kFileHeaderBytes + kRecordHeaderBytes;
+  return std::min(size_bytes > overhead ? size_bytes - overhead : 0, kMaxRecordBytes);
+}
+
 int spool_append(Spool& spool, const unsigned char* data, size_t len, uint64_t* seq,
                  uint64_t* dropped) {
   *dropped = 0;
+  // No amount of waiting or dropping makes room for it: refuse it before anything goes.
+  if (len > spool_max_record(spool.options.size_bytes)) {
+    errno = EFBIG;
+    return fail(spool, segment_name(spool.next_seq));
+  }
   if (spool.disk_full) {
     int rc = write_pending(spool);
     // A full disk is a full spool: under drop-oldest the oldest segments make room.
@@ -492,13 +596,12 @@ int spool_append(Spool& spool, const unsigned char* data, size_t len, uint64_t* 
     if (rc != kSpoolOk) return rc;
   }
   uint64_t size = kRecordHeaderBytes + len;
-  if (len > kMaxRecordBytes) return kSpoolFull;
   bool roll = spool.write_fd >= 0 && spool.segments.back().bytes + size > spool.segment_target &&
               spool.segments.back().bytes > kFileHeaderBytes;
   bool fresh = roll || spool.write_fd < 0;
   int rc = make_room(spool, size + (fresh ? kFileHeaderBytes : 0), dropped);
   if (rc == kSpoolOk && roll) rc = roll_segment(spool);
-  if (rc == kSpoolOk && spool.write_fd < 0) rc = start_segment(spool);
+  if (rc == kSpoolOk && spool.write_fd < 0) rc = start_segment(spool, spool.next_seq);
   if (rc != kSpoolOk) return rc;
 
   size_t at = spool.pending.size();
@@ -520,6 +623,10 @@ int spool_append(Spool& spool, const unsigned char* data, size_t len, uint64_t* 
 
 int spool_flush(Spool& spool) {
   int rc = write_pending(spool);
+  if (rc == kSpoolFull) {
+    rc = rehome_pending(spool);
+    if (rc == kSpoolOk) rc = write_pending(spool);
+  }
   if (rc == kSpoolOk && spool.options.sync_seconds == 0) rc = spool_sync(spool);
   return rc;
 }
@@ -561,6 +668,12 @@ int spool_mark_released(Spool& spool, uint64_t seq) {
 int spool_set_clientid(Spool& spool, std::string_view clientid) {
   if (clientid == spool.clientid) return kSpoolOk;
   spool.clientid = clientid.substr(0, 65535);
+  // "PUBREL sent" marks speak of the broker's session of the client they were made under: a
+  // ledger without them replaces the one with them.
+  if (!spool.released.empty()) {
+    spool.released.clear();
+    return rewrite_ledger(spool);
+  }
   return append_entry(spool, encode_entry(kEntryClientid, spool.watermark, 0, spool.clientid));
 }
 
@@ -611,32 +724,21 @@ bool sound_record(FileReader& in, uint64_t low, uint64_t high, uint64_t limit, b
   return get32(h + 4) == record_crc(h, h + kRecordHeaderBytes, len);
 }
 
-// Opens the segment that holds the cursor for reading, past its header. A segment whose header
-// is damaged counts all its records damaged. Returns 1 when open, 0 when nothing is left.
+// Opens the segment that holds the cursor for reading, past its header. The header is not
+// needed for reading: every record is checked by its own CRC and number. Returns 1 when open,
+// 0 when nothing is left.
 int open_reader(Spool& spool) {
-  while (!spool.segments.empty() && spool.cursor < spool.flushed_seq) {
-    spool.cursor = std::max(spool.cursor, spool.segments.front().first_seq);
-    size_t i = segment_index(spool, spool.cursor);
-    const Segment& segment = spool.segments[i];
-    std::string name = segment_name(segment.first_seq);
-    int fd = openat(spool.dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return fail(spool, name);
-    spool.reader.reset(fd, 0);
-    spool.reader_segment = segment.first_seq;
-    bool failed = false;
-    FileReader& in = spool.reader;
-    if (in.ensure(kFileHeaderBytes, &failed) && file_header_ok(in.at(), kSegmentMagic) &&
-        get64(in.at() + 8) == segment.first_seq) {
-      in.skip(kFileHeaderBytes);
-      return 1;
-    }
-    if (failed) return fail(spool, name);
-    uint64_t end = std::min(segment_end(spool, i), spool.flushed_seq);
-    spool.damaged += end - spool.cursor;
-    spool.cursor = end;
-    spool.reader.reset(-1, 0);
-  }
-  return 0;
+  if (spool.segments.empty() || spool.cursor >= spool.flushed_seq) return 0;
+  spool.cursor = std::max(spool.cursor, spool.segments.front().first_seq);
+  const Segment& segment = spool.segments[segment_index(spool, spool.cursor)];
+  std::string name = segment_name(segment);
+  int fd = openat(spool.dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(spool, name);
+  spool.reader.reset(fd, 0);
+  spool.reader_segment = segment.first_seq;
+  bool failed = false;
+  if (spool.reader.ensure(kFileHeaderBytes, &failed)) spool.reader.skip(kFileHeaderBytes);
+  return failed ? fail(spool, name) : 1;
 }
 
 // The next record of the open segment, or 0 at its end.
@@ -648,7 +750,7 @@ int next_in_segment(Spool& spool, SpoolRecord* record) {
   bool failed = false;
   while (spool.cursor < high) {
     if (!in.ensure(kRecordHeaderBytes, &failed)) {
-      if (failed) return fail(spool, segment_name(spool.reader_segment));
+      if (failed) return fail(spool, segment_name(spool.segments[i]));
       break;  // the file ends short of the records it should hold
     }
     if (sound_record(in, spool.segments[i].first_seq, high, limit, &failed)) {
@@ -663,7 +765,7 @@ int next_in_segment(Spool& spool, SpoolRecord* record) {
       }
       in.skip(kRecordHeaderBytes + len);  // handed over before the cursor
     } else if (failed) {
-      return fail(spool, segment_name(spool.reader_segment));
+      return fail(spool, segment_name(spool.segments[i]));
     } else {
       in.skip(1);  // damage: look for the next sound record byte by byte
     }
@@ -699,27 +801,33 @@ namespace {
 
 // ---- Opening and recovery -------------------------------------------------------------------
 
-// Takes the lock, or names the process that holds it.
-bool take_lock(Spool& spool, std::string* error) {
-  spool.lock_fd = openat(spool.dir_fd, kLockName, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (spool.lock_fd < 0) {
-    *error = "Spool " + spool.options.dir + ": " + strerror(errno);
-    return false;
+// Writes this process's pid into the lock file: overwritten first and cut after, so that a pid
+// of the same length needs no new block on a full disk.
+void name_holder(const Spool& spool) {
+  std::string pid = std::to_string(getpid()) + "\n";
+  int fd = openat(spool.dir_fd, kLockName, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  if (pwrite(fd, pid.data(), pid.size(), 0) == static_cast<ssize_t>(pid.size())) {
+    // Cuts a longer stale pid; left behind the newline it would be harmless too.
+    [[maybe_unused]] int cut = ftruncate(fd, static_cast<off_t>(pid.size()));
   }
-  if (flock(spool.lock_fd, LOCK_EX | LOCK_NB) != 0) {
+  close(fd);
+}
+
+// Takes the lock, or names the process that holds it. The lock is on the directory itself, so
+// that deleting the pid file cannot let a second process in; the file only names the holder.
+bool take_lock(Spool& spool, std::string* error) {
+  if (flock(spool.dir_fd, LOCK_EX | LOCK_NB) != 0) {
     char pid[24] = "";
-    ssize_t n = pread(spool.lock_fd, pid, sizeof pid - 1, 0);
+    int fd = openat(spool.dir_fd, kLockName, O_RDONLY | O_CLOEXEC);
+    ssize_t n = fd < 0 ? 0 : pread(fd, pid, sizeof pid - 1, 0);
+    if (fd >= 0) close(fd);
     pid[std::max<ssize_t>(n, 0)] = '\0';
     pid[strcspn(pid, "\n")] = '\0';
     *error = "Spool " + spool.options.dir + " is in use by process " + (*pid ? pid : "unknown");
     return false;
   }
-  std::string pid = std::to_string(getpid()) + "\n";
-  if (ftruncate(spool.lock_fd, 0) != 0 ||
-      pwrite(spool.lock_fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
-    *error = "Spool file " + spool.options.dir + "/" + kLockName + ": " + strerror(errno);
-    return false;
-  }
+  name_holder(spool);  // a courtesy: a full disk must not stop the open
   return true;
 }
 
@@ -733,16 +841,45 @@ int open_ledger(Spool& spool) {
   spool.ledger_watermark = spool.watermark;
   struct stat st;
   if (fstat(spool.ledger_fd, &st) != 0) return fail(spool, kLedgerName);
+  spool.ledger_found = static_cast<uint64_t>(st.st_size);
+  spool.ledger_damaged = spool.ledger_found > sound;
   if (sound == 0) return rewrite_ledger(spool);
   if (static_cast<uint64_t>(st.st_size) > sound &&
       ftruncate(spool.ledger_fd, static_cast<off_t>(sound)) != 0) {
     return fail(spool, kLedgerName);
   }
   spool.ledger_bytes = sound;
+  reserve_ledger(spool);
   return kSpoolOk;
 }
 
-// Lists the segment files, ascending.
+// Reads a segment's header. When it is damaged or names another number, the file's first sound
+// record says where it belongs, so that a stray file cannot claim the numbers of real segments.
+// False when the file holds no sound record: it is no segment (or a read failed: `failed`).
+bool identify_segment(const Spool& spool, const char* name, Segment* segment, bool* failed) {
+  FileReader in;
+  in.reset(openat(spool.dir_fd, name, O_RDONLY | O_CLOEXEC), 0);
+  *failed = in.fd < 0;
+  if (in.fd < 0) return false;
+  if (in.ensure(kFileHeaderBytes, failed) && file_header_ok(in.at(), kSegmentMagic) &&
+      get64(in.at() + 8) == segment->name_seq) {
+    segment->header_ok = true;
+    return true;
+  }
+  in.skip(std::min(in.available(), kFileHeaderBytes));
+  while (!*failed && in.ensure(kRecordHeaderBytes, failed)) {
+    if (sound_record(in, 1, kMaxSeq, segment->bytes, failed)) {
+      segment->first_seq = get64(in.at() + 8);
+      return true;
+    }
+    in.skip(1);
+  }
+  return false;
+}
+
+// Lists the segment files, ascending by their first record. A file with a segment's name and
+// no record is left alone, unless it is shorter than a header: a segment begun just before a
+// kill, deleted.
 int list_segments(Spool& spool) {
   int fd = dup(spool.dir_fd);
   DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
@@ -752,37 +889,49 @@ int list_segments(Spool& spool) {
     struct stat st;
     if (!parse_segment_name(entry->d_name, &first) || first == 0) continue;
     if (fstatat(spool.dir_fd, entry->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
-    spool.segments.push_back({first, static_cast<uint64_t>(st.st_size)});
-    spool.segment_bytes += static_cast<uint64_t>(st.st_size);
+    Segment segment{first, static_cast<uint64_t>(st.st_size), first, false};
+    bool failed = false;
+    if (identify_segment(spool, entry->d_name, &segment, &failed)) {
+      spool.segments.push_back(segment);
+    } else if (failed) {
+      std::string name = entry->d_name;
+      closedir(dir);
+      return fail(spool, name);
+    } else if (segment.bytes < kFileHeaderBytes && unlinkat(spool.dir_fd, entry->d_name, 0) == 0) {
+      spool.dir_dirty = true;
+    }
   }
   closedir(dir);
-  std::sort(spool.segments.begin(), spool.segments.end(),
-            [](const Segment& a, const Segment& b) { return a.first_seq < b.first_seq; });
+  // A copy of a segment under another name is read once: the one with a sound header wins.
+  std::sort(spool.segments.begin(), spool.segments.end(), [](const Segment& a, const Segment& b) {
+    return a.first_seq != b.first_seq ? a.first_seq < b.first_seq : a.header_ok > b.header_ok;
+  });
+  auto same = [](const Segment& a, const Segment& b) { return a.first_seq == b.first_seq; };
+  spool.segments.erase(std::unique(spool.segments.begin(), spool.segments.end(), same),
+                       spool.segments.end());
+  for (const Segment& segment : spool.segments) spool.segment_bytes += segment.bytes;
   return kSpoolOk;
 }
 
 // Walks the last segment to the end of its last sound record and cuts off what follows.
 int recover_last_segment(Spool& spool, SpoolRecovery* recovery) {
   Segment& last = spool.segments.back();
-  std::string name = segment_name(last.first_seq);
+  std::string name = segment_name(last);
+  // A listed segment holds a header's room at least (a damaged header is no reason to cut).
   FileReader in;
-  in.reset(openat(spool.dir_fd, name.c_str(), O_RDWR | O_CLOEXEC), 0);
+  in.reset(openat(spool.dir_fd, name.c_str(), O_RDWR | O_CLOEXEC), kFileHeaderBytes);
   if (in.fd < 0) return fail(spool, name);
   bool failed = false;
-  uint64_t sound_end = 0, next = last.first_seq;
-  if (in.ensure(kFileHeaderBytes, &failed) && file_header_ok(in.at(), kSegmentMagic) &&
-      get64(in.at() + 8) == last.first_seq) {
-    in.skip(kFileHeaderBytes);
-    sound_end = in.offset;
-    while (!failed && in.ensure(kRecordHeaderBytes, &failed)) {
-      if (!sound_record(in, next, next + (uint64_t{1} << 32), last.bytes, &failed)) {
-        in.skip(1);
-        continue;
-      }
-      next = get64(in.at() + 8) + 1;  // damage before it is counted when it is read
-      in.skip(kRecordHeaderBytes + get32(in.at()));
-      sound_end = in.offset;
+  uint64_t next = last.first_seq;
+  uint64_t sound_end = in.offset;
+  while (!failed && in.ensure(kRecordHeaderBytes, &failed)) {
+    if (!sound_record(in, next, next + (uint64_t{1} << 32), last.bytes, &failed)) {
+      in.skip(1);
+      continue;
     }
+    next = get64(in.at() + 8) + 1;  // damage before it is counted when it is read
+    in.skip(kRecordHeaderBytes + get32(in.at()));
+    sound_end = in.offset;
   }
   if (failed) return fail(spool, name);
   if (sound_end < last.bytes) {
@@ -794,17 +943,17 @@ int recover_last_segment(Spool& spool, SpoolRecovery* recovery) {
     last.bytes = sound_end;
   }
   spool.next_seq = next;
-  if (sound_end == 0) {  // not even a header: the segment goes, its name stays the next number
-    spool.segment_bytes -= last.bytes;
-    spool.segments.pop_back();
-    if (unlinkat(spool.dir_fd, name.c_str(), 0) != 0) return fail(spool, name);
-    spool.dir_dirty = true;
-  }
   return kSpoolOk;
 }
 
 int recover(Spool& spool, SpoolRecovery* recovery) {
   if (open_ledger(spool) != kSpoolOk || list_segments(spool) != kSpoolOk) return kSpoolError;
+  // What a killed run wrote may be in the page cache only: it is made durable before the first
+  // segment is unlinked on its word.
+  spool.ledger_dirty = true;
+  spool.dir_dirty = true;
+  // Segments are only written after the ledger: an empty or missing one beside them was lost.
+  if (spool.ledger_found == 0 && !spool.segments.empty()) spool.ledger_damaged = true;
   if (!spool.segments.empty() && recover_last_segment(spool, recovery) != kSpoolOk) {
     return kSpoolError;
   }
@@ -818,10 +967,12 @@ int recover(Spool& spool, SpoolRecovery* recovery) {
   if (delete_handed_over(spool, true) != kSpoolOk || sync_dir(spool) != kSpoolOk) {
     return kSpoolError;
   }
-  if (!spool.segments.empty()) {
-    std::string name = segment_name(spool.segments.back().first_seq);
+  // Nothing more goes into a segment whose header is damaged: the next record starts a new one.
+  if (!spool.segments.empty() && spool.segments.back().header_ok) {
+    std::string name = segment_name(spool.segments.back());
     spool.write_fd = openat(spool.dir_fd, name.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (spool.write_fd < 0) return fail(spool, name);
+    spool.segment_dirty = true;  // a killed run's last writes may be in the page cache only
   }
   spool.cursor = first_waiting(spool);
   return kSpoolOk;
@@ -832,6 +983,7 @@ void report(const Spool& spool, SpoolRecovery* recovery) {
   recovery->first_seq = recovery->records > 0 ? spool.cursor : 0;
   recovery->last_seq = recovery->records > 0 ? spool.next_seq - 1 : 0;
   recovery->clientid = spool.clientid;
+  recovery->ledger_damaged = spool.ledger_damaged;
   recovery->released.assign(spool.released.begin(), spool.released.end());
 }
 
@@ -843,7 +995,7 @@ SpoolPtr spool_open(const SpoolOptions& options, SpoolRecovery* recovery, std::s
   Spool& s = *spool;
   s.options = options;
   s.segment_target = std::clamp(options.size_bytes / 8, kMinSegmentBytes, kMaxSegmentBytes);
-  s.ledger_limit = std::clamp(options.size_bytes / 16, kMinLedgerBytes, kMaxLedgerBytes);
+  s.ledger_limit = ledger_room(options.size_bytes);
   if (mkdir(options.dir.c_str(), 0700) != 0 && errno != EEXIST) {
     *error = "Spool " + options.dir + ": " + strerror(errno);
     return nullptr;

@@ -33,9 +33,14 @@ struct SpoolRecovery {
                            // counted in SpoolCounters as spool_next meets it
   uint64_t cut_bytes = 0;  // bytes cut off the end of the last segment
   std::string clientid;    // as stored by spool_set_clientid; empty when none was
+  /// The ledger was damaged (its header, an entry, or missing beside segments): how far records
+  /// were handed over is lost, so every waiting record, first_seq to last_seq, may go again.
+  /// The caller says so in one line when records > 0:
+  /// "Spool: ledger damaged, records FIRST to LAST may go again".
+  bool ledger_damaged = false;
   /// Records after the watermark whose PUBREL the earlier run recorded as sent, ascending:
   /// they get a PUBREL, not a PUBLISH. Every other record after the watermark may have been
-  /// sent already: its packet identifier is spool_packet_id(seq) again.
+  /// sent already: its packet identifier is seq % 65535 + 1 again (packet_id_of).
   std::vector<uint64_t> released;
 };
 
@@ -62,24 +67,28 @@ struct SpoolDeleter {
 };
 using SpoolPtr = std::unique_ptr<Spool, SpoolDeleter>;
 
-/// The MQTT packet identifier of a record: seq % 65535 + 1, so that a later run finds the
-/// identifier of every record in flight without anything recorded but "PUBREL sent".
-constexpr uint16_t spool_packet_id(uint64_t seq) { return static_cast<uint16_t>(seq % 65535 + 1); }
+/// The largest record a spool of `size_bytes` can ever hold: a segment of its own (file and
+/// record headers) beside the room kept for the ledger. A longer record is a usage error.
+uint64_t spool_max_record(uint64_t size_bytes);
 
-/// Opens (creating when missing) the spool in `options.dir`, locks it and recovers it: cuts a
-/// torn or damaged tail off the last segment, deletes segments wholly handed over, and fills
-/// `recovery`. Memory stays bounded and only the last segment is read; damage further back is
-/// found and skipped by spool_next. Damage never makes it fail. Returns null with `error` set
-/// to one line when the directory cannot be made or read, or another process holds the lock
-/// ("Spool DIR is in use by process PID").
+/// Opens (creating when missing) the spool in `options.dir`, locks it (flock on the directory)
+/// and recovers it: cuts a torn or damaged tail off the last segment, deletes segments wholly
+/// handed over, and fills `recovery`. Memory stays bounded; each segment's header and only the
+/// last segment whole are read (a segment whose header is damaged is placed by its first sound
+/// record; a segment-named file without one is ignored). Damage further back is found and
+/// skipped by spool_next. Damage never makes it fail, nor a full disk unless the ledger must be
+/// written afresh (missing or damaged). Returns null with `error` set to one line when the
+/// directory cannot be made or read, or another process holds the lock ("Spool DIR is in use
+/// by process PID", or "unknown" when the pid file is gone).
 SpoolPtr spool_open(const SpoolOptions& options, SpoolRecovery* recovery, std::string* error);
 
 /// Takes one record and gives it the next sequence number in `seq`. The record is buffered:
 /// it reaches the segment file with the next spool_flush (or earlier when the buffer fills),
 /// and only then can spool_next return it. Returns kSpoolFull when it does not fit: under
-/// drop-oldest only when it is larger than the whole spool, otherwise whole oldest segments
-/// are dropped first and `dropped` says how many records went (0 when none). A full disk is a
-/// full spool. kSpoolError for any other write error.
+/// drop-oldest only when the disk is full and nothing is left to drop, otherwise whole oldest
+/// segments are dropped first and `dropped` says how many records went (0 when none). A full
+/// disk is a full spool. kSpoolError for any other write error, and for a record longer than
+/// spool_max_record, refused before anything is dropped.
 [[nodiscard]] int spool_append(Spool& spool, const unsigned char* data, size_t len, uint64_t* seq,
                                uint64_t* dropped);
 
@@ -121,7 +130,8 @@ void spool_rewind(Spool& spool);
 [[nodiscard]] int spool_mark_released(Spool& spool, uint64_t seq);
 
 /// Stores the client identifier in the ledger (written only when it differs from the stored
-/// one).
+/// one). Another identifier than the stored one drops the "PUBREL sent" marks: they belong to
+/// the broker's session of the client they were made under.
 [[nodiscard]] int spool_set_clientid(Spool& spool, std::string_view clientid);
 
 SpoolCounters spool_counters(const Spool& spool);

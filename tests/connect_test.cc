@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -14,7 +16,9 @@
 #include "fake_broker.h"
 #include "mqtt_packets.h"
 #include "net/io.h"
+#include "net/websocket.h"
 #include "proxies.h"
+#include "test_support.h"
 #include "wait.h"
 
 namespace {
@@ -88,6 +92,41 @@ TEST(Connect, EveryLayerCombinationReachesTheBroker) {
   EXPECT_EQ(socks5.requests().size(), transports.size());
 }
 
+// A WebSocket server that accepts one upgrade as it should, then sends a text frame, which
+// MQTT over WebSocket does not use.
+class BadFramesServer {
+ public:
+  BadFramesServer() : listener_(listen_on_loopback(&port_)), thread_([this] { serve(); }) {}
+  ~BadFramesServer() {
+    thread_.join();
+    close(listener_);
+  }
+  int port() const { return port_; }
+
+ private:
+  void serve() {
+    int fd = accept(listener_, nullptr, nullptr);
+    if (fd < 0) return;
+    std::string head;
+    char byte;
+    while (head.find("\r\n\r\n") == std::string::npos && read(fd, &byte, 1) == 1) head += byte;
+    size_t key = head.find("Sec-WebSocket-Key: ") + 19;
+    std::string answer =
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+        "Connection: Upgrade\r\nSec-WebSocket-Protocol: mqtt\r\n"
+        "Sec-WebSocket-Accept: " +
+        ws_accept_for(head.substr(key, head.find("\r\n", key) - key)) + "\r\n\r\n" +
+        bytes({0x81, 0x02, 0x20, 0x02});
+    EXPECT_EQ(write(fd, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+    while (read(fd, &byte, 1) > 0) {
+    }
+    close(fd);
+  }
+  int port_ = 0;
+  int listener_;
+  std::thread thread_;  // last: started once the members above exist
+};
+
 TEST(Connect, RefusalsAndNonsenseAreNamed) {
   FakeBrokerOptions mqtt311_only;
   mqtt311_only.connack = bytes({0x20, 0x02, 0x00, 0x01});
@@ -100,6 +139,11 @@ TEST(Connect, RefusalsAndNonsenseAreNamed) {
   HttpProxy not_found({"", "", "HTTP/1.1 404 Not Found\r\n\r\n"});
   HttpProxy garbage({"", "", "SSH-2.0-something\r\n"});
   HttpProxy needs_credentials({"user", "secret", ""});
+  const std::string long_head = "HTTP/1.1 200 OK\r\nX-Padding: " + std::string(9000, 'p');
+  HttpProxy too_long({"", "", long_head});
+  HttpProxy http_server({"", "", "HTTP/1.1 400 Bad Request\r\n\r\n", /*answer_at_once=*/true});
+  Socks5Proxy socks5;
+  BadFramesServer bad_frames;
   struct Case {
     int port;
     const char* ws_path;
@@ -107,6 +151,7 @@ TEST(Connect, RefusalsAndNonsenseAreNamed) {
     int proxy_port;
     int version;
     std::string reason;
+    std::string host = "127.0.0.1";
   };
   const std::vector<Case> cases = {
       {old_broker.port(), nullptr, ProxyKind::kNone, 0, 5, "the broker does not speak MQTT 5"},
@@ -119,11 +164,21 @@ TEST(Connect, RefusalsAndNonsenseAreNamed) {
        "proxy refused: 407 Proxy Authentication Required"},
       {limits.port(), nullptr, ProxyKind::kHttp, garbage.port(), 4,
        "proxy refused: no HTTP answer"},
+      {limits.port(), nullptr, ProxyKind::kHttp, too_long.port(), 4,
+       "the HTTP answer's header block is too long"},
+      {too_long.port(), "/mqtt", ProxyKind::kNone, 0, 4,
+       "the HTTP answer's header block is too long"},
+      {limits.port(), nullptr, ProxyKind::kSocks5, http_server.port(), 4,
+       "proxy refused: an HTTP answer, not SOCKS5"},
+      {limits.port(), nullptr, ProxyKind::kSocks5, socks5.port(), 4,
+       "the broker's name is over the 255 bytes SOCKS5 carries", std::string(256, 'h')},
+      {bad_frames.port(), "/mqtt", ProxyKind::kNone, 0, 4,
+       "the broker broke the WebSocket framing: linecast closed the connection"},
       {limits.port(), nullptr, ProxyKind::kNone, 0, 5, "connected"},
   };
   for (const Case& c : cases) {
     ConnectRequest r;
-    r.host = "127.0.0.1";
+    r.host = c.host;
     r.port = c.port;
     r.protocol_version = c.version;
     r.ws_path = c.ws_path;

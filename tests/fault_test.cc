@@ -340,6 +340,35 @@ TEST(HostileBroker, DroppedForEveryPublishReconnectsOnceThenFails) {
               "Using topic big\nConnecting\nStopping\nConnecting\nFailed to connect\n");
     EXPECT_EQ(child.err(), "");
   }
+  {  // attempts without end: each connection made is no progress, so the stop clock runs out
+     // 10 s after the end of the input (with the back-off at 0, 0.5, 1, 2, 4 and 8 s)
+    Child child(args_for(broker.port(), "big",
+                         {"--qos", "1", "--maxdatalen", "4000", "--reconnect", "forever"}));
+    child.write(big);
+    child.close_input();
+    long long start = monotonic_ms();
+    EXPECT_EQ(child.wait(40000), 255);
+    long long took = monotonic_ms() - start;
+    EXPECT_GE(took, 9500);
+    EXPECT_LT(took, 13000) << child.out();
+  }
+}
+
+// A broker that takes the connection again but never answers the record sent again on it: the
+// attempt ends on linecast's own time-out, and the reason says so rather than blame the broker.
+TEST(HostileBroker, UnansweredResumeIsLinecastsOwnTimeout) {
+  FakeBrokerOptions options;
+  options.handler = [](const Packet& p) { return p.type == kPublish ? "" : broker_answer(p); };
+  FakeBroker broker(options);
+  Child child(args_for(broker.port(), "resume", {"--qos", "1", "--verbose"}));
+  child.write("a\n");
+  ASSERT_EQ(broker.wait_for(1, 5000, kPublish).size(), 1u);
+  broker.close_connection();
+  EXPECT_EQ(child.wait(15000), 255);
+  EXPECT_EQ(child.out(),
+            "URL is 127.0.0.1:" + std::to_string(broker.port()) +
+                "\nUsing topic resume\nConnecting\nPublishing data of length 2\nConnecting\n"
+                "Reason: no answer within 5 s\nFailed to connect\n");
 }
 
 // ---------------------------------------------------------------------------------------------

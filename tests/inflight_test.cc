@@ -11,10 +11,12 @@
 
 namespace {
 
+// Adds `count` records with the seqs that follow, the first seq 0 (packet identifier 1).
 void add(Window& w, size_t count, int qos) {
   for (size_t i = 0; i < count; ++i) {
-    std::string payload = "r" + std::to_string(w.count);
-    window_add(w, "t", payload.data(), payload.size(), qos, false);
+    uint64_t seq = w.ring[0].packet_id == 0 ? 0 : w.last_seq + 1;
+    std::string payload = "r" + std::to_string(seq);
+    window_add(w, seq, "t", payload.data(), payload.size(), qos, false);
   }
 }
 
@@ -60,7 +62,8 @@ TEST(Window, Qos2QuotaHoldsOnFirstSendingAndOnResending) {
     EXPECT_EQ(send_all(w), mqtt5 ? ids(21, 1) : ids(0, 0));
     // A new connection: the records go again, oldest first, within the same quota.
     uint16_t last = 0;
-    EXPECT_EQ(window_restart(w, false, &last), 20u) << "records 2 to 21 were sent before";
+    EXPECT_EQ(window_restart(w, false, kWindowRecords, &last), 20u)
+        << "records 2 to 21 were sent before";
     EXPECT_EQ(last, 21);
     EXPECT_EQ(send_all(w), ids(2, 20)) << "mqtt5 " << mqtt5;
   }
@@ -123,18 +126,40 @@ TEST(Window, ResumedSessionContinuesEachRecordWhereItWas) {
   releases(w);                       // records 1 and 2 await PUBCOMP
   window_ack(w, kPubrecType, 3, 0);  // record 3: PUBREL due, not written
   uint16_t last = 0;
-  EXPECT_EQ(window_restart(w, true, &last), 4u);
+  EXPECT_EQ(window_restart(w, true, kWindowRecords, &last), 4u);
   EXPECT_EQ(last, 4);
   EXPECT_EQ(releases(w), (std::vector<uint16_t>{1, 2, 3}));
   InflightRecord* r = window_next_unsent(w);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->packet_id, 4);
   EXPECT_TRUE(r->dup) << "the broker may hold it already";
-  window_restart(w, false, &last);
+  window_restart(w, false, kWindowRecords, &last);
   r = window_next_unsent(w);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->packet_id, 1);
   EXPECT_FALSE(r->dup) << "a new session knows none of them";
+}
+
+// Packet identifiers follow the records' seqs, gaps and all; a record whose identifier a held
+// record has waits until that one is handed over.
+TEST(Window, IdentifiersFollowSeqsAndNeverRepeatInFlight) {
+  Window w;
+  for (uint64_t seq : {7u, 9u, 20u}) window_add(w, seq, "t", "p", 1, 1, false);
+  EXPECT_EQ(send_all(w), (std::vector<uint16_t>{8, 10, 21}));
+  EXPECT_TRUE(window_id_in_use(w, 7 + 65535)) << "identifier 8 is in flight";
+  EXPECT_FALSE(window_id_in_use(w, 8 + 65535));
+  EXPECT_TRUE(window_ack(w, kPubackType, 10, 0).completed) << "found past the gap";
+  EXPECT_EQ(window_settled(w), 6u) << "record 7 is still held";
+  EXPECT_TRUE(window_ack(w, kPubackType, 8, 0).completed);
+  EXPECT_EQ(window_settled(w), 19u) << "every record taken before 20 is handed over";
+  EXPECT_FALSE(window_id_in_use(w, 7 + 65535));
+  window_add(w, 7 + 65535, "t", "p", 1, 1, false);
+  EXPECT_EQ(send_all(w), (std::vector<uint16_t>{8}));
+  EXPECT_TRUE(window_ack(w, kPubackType, 21, 0).completed);
+  EXPECT_TRUE(window_ack(w, kPubackType, 8, 0).completed);
+  EXPECT_EQ(window_settled(w), 7u + 65535);
+  EXPECT_EQ(packet_id_of(0), 1);
+  EXPECT_EQ(packet_id_of(65534), 65535);
 }
 
 TEST(Window, RoomIsBoundByRecordsAndBytes) {

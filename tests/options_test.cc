@@ -30,12 +30,6 @@ std::string usage_text() {
   return out;
 }
 
-// A temporary directory for files a broker or a child reads, removed with the object.
-struct TempDir {
-  std::string path = make_temp_dir();
-  ~TempDir() { remove_tree(path); }
-};
-
 // An `openssl s_server` on a free loopback port that speaks TLS with server.pem, offers `alpn`
 // and prints what each client asked for; its input stays open so that it keeps each connection.
 struct TlsServer {

@@ -413,7 +413,7 @@ std::string read_head(int fd) {
 // Serves one request: the canned answer, a 407, a 403 for anything but a loopback port, or
 // "200" and the relay.
 std::string HttpProxy::handshake(int fd) {
-  std::string head = read_head(fd);
+  std::string head = options_.answer_at_once ? read_exactly(fd, 1) : read_head(fd);
   std::string line = head.substr(0, head.find("\r\n"));
   std::string answer = options_.canned_answer;
   int server = -1;

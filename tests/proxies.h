@@ -160,6 +160,9 @@ struct HttpProxyOptions {
   /// When not empty, every request head is answered with these bytes and the connection
   /// closed: a server that refuses (an HTTP 404 to a WebSocket upgrade) or talks nonsense.
   std::string canned_answer;
+  /// The canned answer goes as soon as a first byte comes, not after a whole request head: an
+  /// HTTP server meeting another protocol.
+  bool answer_at_once = false;
 };
 
 /// An HTTP proxy on a free loopback port, CONNECT to loopback ports only, relaying both ways

@@ -223,8 +223,11 @@ TEST(Publisher, UnreachableBrokerFailsToConnect) {
   EXPECT_EQ(run_linecast({"t", "--host", "127.0.0.1", "--port", port}, "x\n", &out, &err), 255);
   EXPECT_EQ(out, "Using topic t\nConnecting\nFailed to connect\n");
   EXPECT_EQ(err, "");
-  EXPECT_EQ(run_linecast({"t", "--port", "not-a-port"}, "x\n", &out), 255);
-  EXPECT_EQ(out, "Using topic t\nConnecting\nFailed to connect\n");
+  // A port that cannot be one is a usage error, not a connection that fails for ever.
+  for (const char* bad : {"not-a-port", "99999"}) {
+    EXPECT_EQ(run_linecast({"t", "--port", bad, "--reconnect", "forever"}, "x\n", &out), 255);
+    EXPECT_EQ(out.rfind("MQTT linecast\nUsage: linecast topicname", 0), 0u) << out;
+  }
 }
 
 TEST(Publisher, BrokerRestartedMidStreamGetsOneReconnection) {

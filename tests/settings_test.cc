@@ -81,7 +81,7 @@ TEST(Settings, TopicAloneKeepsEveryDefault) {
   EXPECT_EQ(s.username, nullptr);
   EXPECT_EQ(s.password, nullptr);
   EXPECT_STREQ(s.host, "localhost");
-  EXPECT_STREQ(s.port, "1883");
+  EXPECT_EQ(s.port, 1883);
   EXPECT_EQ(s.verbose, 0);
   EXPECT_EQ(s.cafile, nullptr);
   EXPECT_EQ(s.capath, nullptr);
@@ -101,7 +101,7 @@ TEST(Settings, ValueOptionsTakeTheNextArgumentAndLastWins) {
                                "--retained",   "--retained",
                                "--clientid",   "--verbose"});
   EXPECT_STREQ(s.host, "broker.local");
-  EXPECT_STREQ(s.port, "8883");
+  EXPECT_EQ(s.port, 8883);
   EXPECT_STREQ(s.clientid, "--verbose");  // a value is taken whatever it looks like
   EXPECT_STREQ(s.username, "u");
   EXPECT_EQ(s.qos, 0);
@@ -137,18 +137,19 @@ TEST(Settings, CertificateOptionsTakeTheNextArgumentAndLastWins) {
 TEST(Settings, UnknownArgumentsAreSkipped) {
   struct Case {
     std::vector<std::string> args;
-    std::string host, port;
+    std::string host;
+    int port;
     int verbose;
   };
   const std::vector<Case> cases = {
-      {{"--host", "--port", "1999"}, "--port", "1883", 0},  // "1999" is then unknown
-      {{"--Host", "h", "--verbose=1", "--verb", "-v"}, "localhost", "1883", 0},
-      {{"--port=9", "stray", "--verbose"}, "localhost", "1883", 1},
+      {{"--host", "--port", "1999"}, "--port", 1883, 0},  // "1999" is then unknown
+      {{"--Host", "h", "--verbose=1", "--verb", "-v"}, "localhost", 1883, 0},
+      {{"--port=9", "stray", "--verbose"}, "localhost", 1883, 1},
   };
   for (const Case& c : cases) {
     PublisherSettings s = parse(c.args);
     EXPECT_EQ(text(s.host), c.host);
-    EXPECT_EQ(text(s.port), c.port);
+    EXPECT_EQ(s.port, c.port);
     EXPECT_EQ(s.verbose, c.verbose);
   }
 }
@@ -207,14 +208,53 @@ TEST(SettingsDeathTest, UnusableCommandLinesPrintUsageAndExit255) {
       {"--maxdatalen", "-5"},
       {"--maxdatalen", "268435452"},  // no room left for the topic
       {"--maxdatalen", "99999999999999999999"},
+      {"--port", "99999"},
+      {"--port", "0"},
+      {"--port", "http"},
+      {"--port", "1883 "},
+      {"--host", ""},
+      {"--host", "a,,b"},
+      {"--host", "a,"},
+      {"--host", "a:0"},
+      {"--host", "a:65536"},
+      {"--host", "a:"},
+      {"--host", "a,b:x"},
+      {"--host", ":1883"},
+      {"--host", "[::1"},
+      {"--host", "[a.b]:1883"},
+      {"--host", "[::1]1883"},
+      {"--host", std::string(256, 'h'), "--proxy", "socks5h://p"},
   };
   for (const auto& args : refused) expect_usage_exit(args);
+}
+
+TEST(Settings, HostIsAListOfBrokersEachWithItsPortOrPort) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string brokers;  // "host port" each, ";" after each
+  };
+  const std::vector<Case> cases = {
+      {{}, "localhost 1883;"},
+      {{"--port", "8883"}, "localhost 8883;"},
+      {{"--host", "a,b:1884,[::1]:1885"}, "a 1883;b 1884;::1 1885;"},
+      {{"--host", "a,b:1884", "--port", "2000"}, "a 2000;b 1884;"},  // wherever --port stands
+      {{"--host", "::1"}, "::1 1883;"},                               // an IPv6 address alone
+      {{"--host", "[fe80::1]"}, "fe80::1 1883;"},
+      {{"--host", "--port", "--port", "7"}, "--port 7;"},
+      {{"--host", std::string(256, 'h'), "--proxy", "http://p"}, std::string(256, 'h') + " 1883;"},
+  };
+  for (const Case& c : cases) {
+    PublisherSettings s = parse(c.args);
+    std::string brokers;
+    for (const BrokerAddress& b : s.brokers) brokers += b.host + " " + std::to_string(b.port) + ";";
+    EXPECT_EQ(brokers, c.brokers) << testing::PrintToString(c.args);
+  }
 }
 
 // Every field, so that whole settings compare with a readable difference.
 std::string describe(const PublisherSettings& s) {
   std::ostringstream out;
-  out << "host=" << text(s.host) << " port=" << text(s.port) << " clientid=" << text(s.clientid)
+  out << "host=" << text(s.host) << " port=" << s.port << " clientid=" << text(s.clientid)
       << " qos=" << s.qos << " retained=" << s.retained << " delimiter=" << int{s.delimiter}
       << " maxdatalen=" << s.maxdatalen << " username=" << text(s.username)
       << " password=" << text(s.password) << " verbose=" << s.verbose
@@ -331,6 +371,8 @@ TEST(Settings, NewOptionsGiveTheirFields) {
       {{"--spool", "d", "--spool-size", "1024K", "--spool-sync", "86400", "--spool-full",
         "drop-oldest", "--spool-full", "block"},
        [](PublisherSettings& s) { s.spool = "d", s.spool_size = 1 << 20, s.spool_sync = 86400; }},
+      {{"--spool", "d", "--spool-size", "1M", "--maxdatalen", "983008"},
+       [](PublisherSettings& s) { s.spool = "d", s.spool_size = 1 << 20, s.maxdatalen = 983008; }},
       {{"--spool", "d", "--spool-size", "3M", "--spool-sync", "1"},
        [](PublisherSettings& s) { s.spool = "d", s.spool_size = 3 << 20; }},
       {{"--spool", "d", "--spool-size", "1048576G"},
@@ -412,7 +454,8 @@ TEST(SettingsDeathTest, HelpPrintsUsageAndFurtherOptionsAndExits0) {
                            "Further options:\n"
                            "(  --[a-z-]+[^\n]*\n){20,}"
                            "LINECAST_PASSWORD in the environment is the password when "
-                           "--password is absent.\n";
+                           "--password is absent.\n"
+                           "The client identifier is publisher unless --clientid is given.\n";
   std::string pattern;  // the text as a regular expression, but for the option lines
   for (char ch : help.substr(0, strlen(kUsage))) {
     if (strchr(".[]()*+?^$|\\{}", ch) != nullptr) pattern += '\\';
@@ -551,6 +594,10 @@ TEST(SettingsDeathTest, OptionsThatNeedAnotherAreRefusedAlone) {
       {"--spool-full", "drop-oldest"},
       {"--spool-sync", "always"},
       {"--spool-full", "block", "--verbose"},
+      // A record longer than the spool can hold beside its ledger room (64 KiB of 1 MiB).
+      {"--spool", "d", "--spool-size", "1M", "--maxdatalen", "1000000"},
+      {"--spool", "d", "--spool-size", "1M", "--maxdatalen", "983009", "--spool-full",
+       "drop-oldest"},
   };
   for (const auto& args : refused) expect_usage_exit(args);
 }

@@ -5,10 +5,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -92,9 +94,6 @@ std::map<std::string, off_t> files(const std::string& dir) {
 TEST(Spool, Crc32cKnownValue) {
   EXPECT_EQ(crc32c(0, "123456789", 9), 0xE3069283u);
   EXPECT_EQ(crc32c(crc32c(0, "1234", 4), "56789", 5), 0xE3069283u);
-  EXPECT_EQ(spool_packet_id(0), 1);
-  EXPECT_EQ(spool_packet_id(65534), 65535);
-  EXPECT_EQ(spool_packet_id(65535), 1);
 }
 
 // Records come back in order across segment rolls; what is acknowledged is gone after a
@@ -180,9 +179,22 @@ TEST(Spool, DamageIsSkippedNeverReturnedNeverRefused) {
        1},
       {"flipped length in the last segment",
        [](const auto& s, const std::string& d) { flip(d + "/" + s.rbegin()->first, 16); }, 0, 1, 1},
+      // Each record has its own CRC and number: a damaged header loses none of them.
       {"damaged segment header",
-       [](const auto& s, const std::string& d) { flip(d + "/" + s.begin()->first, 1); }, 0, 50,
-       250},
+       [](const auto& s, const std::string& d) { flip(d + "/" + s.begin()->first, 1); }, 0, 0, 0},
+      {"damaged header of the last segment",
+       [](const auto& s, const std::string& d) { flip(d + "/" + s.rbegin()->first, 9); }, 0, 0, 0},
+      // Files with segment names but no records claim no numbers; an empty one goes.
+      {"stray segment-named files",
+       [](const auto&, const std::string& d) {
+         for (const char* name : {"00000000000000000100.seg", "00000000000001000000.seg"}) {
+           int fd = open((d + "/" + name).c_str(), O_WRONLY | O_CREAT, 0600);
+           ASSERT_EQ(write(fd, std::string(3000, 'x').data(), 3000), 3000);
+           close(fd);
+         }
+         close(open((d + "/00000000000000000300.seg").c_str(), O_WRONLY | O_CREAT, 0600));
+       },
+       0, 0, 0},
   };
   for (const Damage& c : cases) {
     std::string dir = make_dir();
@@ -197,6 +209,9 @@ TEST(Spool, DamageIsSkippedNeverReturnedNeverRefused) {
     spool = open_ok(options(dir), &rec);
     ASSERT_NE(spool, nullptr) << c.what;
     EXPECT_EQ(rec.damaged, c.open_damaged) << c.what;
+    if (c.lost_at_most == 0) {
+      EXPECT_EQ(rec.last_seq, 500u) << c.what;
+    }
     std::vector<uint64_t> got = drain(*spool);  // checks every payload against its number
     uint64_t lost = 500 - got.size();
     EXPECT_GE(lost, c.lost_at_least) << c.what;
@@ -204,6 +219,45 @@ TEST(Spool, DamageIsSkippedNeverReturnedNeverRefused) {
     EXPECT_EQ(spool_counters(*spool).damaged, lost + (c.open_damaged > 0 && lost == 0 ? 1 : 0))
         << c.what;
     for (size_t i = 1; i < got.size(); ++i) EXPECT_LT(got[i - 1], got[i]) << c.what;
+  }
+}
+
+// A damaged ledger loses how far records were handed over: opening says so, and every waiting
+// record may go again; a sound one says nothing.
+TEST(Spool, DamagedLedgerIsReportedWithWhatMayGoAgain) {
+  struct Case {
+    const char* what;
+    void (*apply)(const std::string& ledger);
+    bool damaged;
+    uint64_t first_seq;
+  };
+  const std::vector<Case> cases = {
+      {"sound", [](const std::string&) {}, false, 101},
+      {"deleted", [](const std::string& l) { ASSERT_EQ(unlink(l.c_str()), 0); }, true, 1},
+      {"zeroed",
+       [](const std::string& l) {
+         std::string zeros(static_cast<size_t>(files(l.substr(0, l.rfind('/')))["ledger"]), '\0');
+         int fd = open(l.c_str(), O_WRONLY);
+         ASSERT_EQ(write(fd, zeros.data(), zeros.size()), static_cast<ssize_t>(zeros.size()));
+         close(fd);
+       },
+       true, 1},
+      {"first entry flipped", [](const std::string& l) { flip(l, 20); }, true, 1},
+  };
+  for (const Case& c : cases) {
+    std::string dir = make_dir();
+    SpoolRecovery rec;
+    SpoolPtr spool = open_ok(options(dir), &rec);
+    for (uint64_t s = 1; s <= 300; ++s) append(*spool, s);
+    ASSERT_EQ(spool_flush(*spool), kSpoolOk);
+    ASSERT_EQ(spool_ack(*spool, 100), kSpoolOk);
+    spool.reset();
+    c.apply(dir + "/ledger");
+    spool = open_ok(options(dir), &rec);
+    EXPECT_EQ(rec.ledger_damaged, c.damaged) << c.what;
+    EXPECT_EQ(rec.first_seq, c.first_seq) << c.what;
+    EXPECT_EQ(rec.last_seq, 300u) << c.what;
+    EXPECT_EQ(drain(*spool), range(c.first_seq, 300)) << c.what;
   }
 }
 
@@ -245,7 +299,66 @@ TEST(Spool, FullSpoolUnderBothPolicies) {
       ASSERT_EQ(spool_next(*spool, &r), 1);
       EXPECT_EQ(r.seq, total_dropped + 1);
     }
+    // A record longer than the spool can ever hold is refused, and nothing goes for it.
+    const uint64_t max = spool_max_record(kSmallSpool);
+    std::string large(max + 1, 'L');
+    auto append_large = [&]() {
+      return spool_append(*spool, reinterpret_cast<const unsigned char*>(large.data()),
+                          large.size(), &seq, &dropped);
+    };
+    SpoolCounters before = spool_counters(*spool);
+    EXPECT_EQ(append_large(), kSpoolError);
+    EXPECT_EQ(dropped, 0u);
+    EXPECT_EQ(spool_counters(*spool).records, before.records);
+    EXPECT_EQ(spool_counters(*spool).dropped, before.dropped);
+    // The largest one fits once everything else is gone.
+    large.pop_back();
+    EXPECT_EQ(append_large(), drop ? kSpoolOk : kSpoolFull);
   }
+}
+
+// The lock is the directory's own: a deleted pid file names no holder but lets nobody in.
+// A disk that fills before the spool does: appends say full, a restart on the full disk opens,
+// hands records over, and the segments that frees take new records.
+TEST(Spool, FullDiskOpensAndHandsOver) {
+  std::string dir = make_dir();
+  std::string disk = dir.substr(0, dir.rfind('/'));
+  if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=2m") != 0) {
+    GTEST_SKIP() << "no tmpfs mount here: " << strerror(errno);
+  }
+  SpoolRecovery rec;
+  SpoolPtr spool = open_ok(options(dir, uint64_t{1} << 30), &rec);
+  ASSERT_NE(spool, nullptr);
+  uint64_t seq = 0, dropped = 0, written = 0;
+  std::string p(1000, 'x');
+  for (int rc = kSpoolOk; rc == kSpoolOk;) {
+    rc = spool_append(*spool, reinterpret_cast<const unsigned char*>(p.data()), p.size(), &seq,
+                      &dropped);
+    if (rc == kSpoolOk) rc = spool_flush(*spool);
+    ASSERT_NE(rc, kSpoolError) << spool_error(*spool);
+    written = rc == kSpoolOk ? seq : written;
+  }
+  spool.reset();  // killed on the full disk, filled to the last byte
+  int filler = open((disk + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+  for (size_t chunk : {size_t{4096}, size_t{1}}) {
+    while (write(filler, p.data(), chunk) > 0) {
+    }
+  }
+  close(filler);
+  spool = open_ok(options(dir, uint64_t{1} << 30), &rec);
+  ASSERT_NE(spool, nullptr);
+  EXPECT_EQ(rec.last_seq, written);
+  SpoolRecord r;
+  uint64_t read = 0;
+  while (spool_next(*spool, &r) == 1) read = r.seq;
+  EXPECT_EQ(read, written);
+  EXPECT_EQ(spool_ack(*spool, written), kSpoolOk) << spool_error(*spool);
+  EXPECT_EQ(spool_append(*spool, reinterpret_cast<const unsigned char*>(p.data()), p.size(), &seq,
+                         &dropped),
+            kSpoolOk);
+  EXPECT_EQ(spool_flush(*spool), kSpoolOk);
+  spool.reset();
+  EXPECT_EQ(umount(disk.c_str()), 0);
 }
 
 TEST(Spool, SecondOpenerIsRefusedWithTheHoldersPid) {
@@ -255,6 +368,9 @@ TEST(Spool, SecondOpenerIsRefusedWithTheHoldersPid) {
   std::string error;
   EXPECT_EQ(spool_open(options(dir), &rec, &error), nullptr);
   EXPECT_EQ(error, "Spool " + dir + " is in use by process " + std::to_string(getpid()));
+  ASSERT_EQ(unlink((dir + "/lock").c_str()), 0);
+  EXPECT_EQ(spool_open(options(dir), &rec, &error), nullptr);
+  EXPECT_EQ(error, "Spool " + dir + " is in use by process unknown");
   spool.reset();
   EXPECT_NE(spool_open(options(dir), &rec, &error), nullptr);
 }
@@ -283,6 +399,14 @@ TEST(Spool, LedgerKeepsClientidAndReleaseMarks) {
   EXPECT_EQ(rec.first_seq, 11989u);
   EXPECT_EQ(rec.last_seq, 12000u);
   EXPECT_LE(files(dir)["ledger"], 1 << 20);
+  // Marks belong to the client identifier they were made under: another one drops them, and
+  // they do not come back with the first one.
+  ASSERT_EQ(spool_set_clientid(*spool, "station-8"), kSpoolOk);
+  ASSERT_EQ(spool_set_clientid(*spool, "station-7"), kSpoolOk);
+  spool.reset();
+  spool = open_ok(options(dir, 16 * kSmallSpool), &rec);
+  EXPECT_EQ(rec.clientid, "station-7");
+  EXPECT_EQ(rec.released, std::vector<uint64_t>{}) << "marks made under station-7 before";
 }
 
 }  // namespace

@@ -68,6 +68,12 @@ bool port_accepts(int port);
 std::string make_temp_dir();
 void remove_tree(const std::string& dir);
 
+/// A directory of the test's own, removed with it.
+struct TempDir {
+  const std::string path = make_temp_dir();
+  ~TempDir() { remove_tree(path); }
+};
+
 /// The whole file. Throws when it cannot be opened or read.
 std::string read_file(const std::string& path);
 /// Creates or replaces the file. Throws when it cannot be written.

@@ -1,11 +1,14 @@
 // linecast left to run on its own: --reconnect and its backoff, brokers that go away and come
 // back, half-open links, stop requests while the broker is away, LINECAST_PASSWORD, and the
 // counters printed on SIGUSR1.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -297,6 +301,82 @@ TEST(Unattended, ReconnectCountBoundsTheAttemptsAndTheirBackoff) {
   EXPECT_EQ(err, "");
   EXPECT_GE(took, 1000);
   EXPECT_LE(took, 3500);
+}
+
+// Three brokers, none listening, and --reconnect 7: the eight attempts go through the list in
+// order, the first two rounds at once, the third after the first back-off (0.5 s +-20%).
+TEST(Unattended, AttemptsGoThroughTheBrokersInTurn) {
+  HeldPort a, b, c;
+  const std::string list = "127.0.0.1:" + std::to_string(a.port()) + ",[::1]:" +
+                           std::to_string(b.port()) + ",localhost";
+  std::string out;
+  long long start = monotonic_ms();
+  EXPECT_EQ(run_linecast({"t", "--host", list, "--port", std::to_string(c.port()), "--verbose",
+                          "--reconnect", "7"},
+                         "x\n", &out),
+            255);
+  long long took = monotonic_ms() - start;
+  const std::string name_a = "Trying 127.0.0.1:" + std::to_string(a.port()) + "\n";
+  const std::string name_b = "Trying [::1]:" + std::to_string(b.port()) + "\n";
+  const std::string name_c = "Trying localhost:" + std::to_string(c.port()) + "\n";
+  EXPECT_EQ(without(out, kConnecting),
+            "URL is 127.0.0.1:" + std::to_string(a.port()) + ",[::1]:" +
+                std::to_string(b.port()) + ",localhost:" + std::to_string(c.port()) +
+                "\nUsing topic t\n" + name_a + name_b + name_c + name_a + name_b + name_c +
+                name_a + name_b + "Reason: connection refused\nFailed to connect\n");
+  EXPECT_EQ(count_of(out, kConnecting), 8u) << out;
+  EXPECT_GE(took, 400);
+  EXPECT_LT(took, 1500);
+}
+
+// Three brokers, and the one in use stopped twice while records stream at QoS 1: linecast goes
+// on with the next broker each time, and every record arrives at one of them.
+TEST(Unattended, LostBrokerGivesWayToTheNextInTheList) {
+  std::vector<std::unique_ptr<BrokerFixture>> brokers;
+  std::vector<std::unique_ptr<TimedSubscriber>> subs;
+  std::string list;
+  for (int i = 0; i < 3; ++i) {
+    // Persistent, with persistent subscribers: what a stopped broker queued still comes.
+    brokers.push_back(std::make_unique<BrokerFixture>("", "", "", /*persistent=*/true));
+    subs.push_back(std::make_unique<TimedSubscriber>(brokers[i]->port(), "many", 1,
+                                                     "many-sub-" + std::to_string(i)));
+    list += (i == 0 ? "127.0.0.1:" : ",127.0.0.1:") + brokers[i]->port_text();
+  }
+  Child child({"many", "--host", list, "--qos", "1", "--reconnect", "forever", "--verbose"});
+  Feeder feeder(child, 0, 1, kPaceMs);
+  ASSERT_TRUE(subs[0]->wait_beyond(1, 10000));
+  for (int i = 0; i < 2; ++i) {
+    brokers[i]->stop();
+    long long down = monotonic_ms();
+    size_t written = feeder.written();
+    ASSERT_TRUE(subs[i + 1]->wait_beyond(written, 10000)) << "stop " << i + 1;
+    printf("stop %d: first record written after it delivered by the next broker %lld ms later\n",
+           i + 1, subs[i + 1]->first_from(written) - down);
+    brokers[i]->start();
+  }
+  size_t total = feeder.finish();
+  child.close_input();
+  EXPECT_EQ(child.wait(20000), 0);
+  std::string trying;
+  for (auto& b : brokers) trying += "Trying 127.0.0.1:" + b->port_text() + "\n";
+  std::string out = without(child.out(), "Publishing data of length");
+  EXPECT_EQ(without(out, kConnecting), "URL is " + list + "\nUsing topic many\n" + trying +
+                                           "Stopping\n");
+  std::vector<bool> seen(total);
+  size_t distinct = 0;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        for (auto& sub : subs) {
+          for (const std::string& p : sub->payloads()) {
+            size_t n = strtoul(p.c_str(), nullptr, 10);
+            if (n < total && !seen[n]) ++distinct;
+            if (n < total) seen[n] = true;
+          }
+        }
+        return distinct == total;
+      },
+      30000))
+      << distinct << " of " << total << " records arrived";
 }
 
 // Two publishers with the same client identifier take the connection from each other. A
@@ -580,7 +660,231 @@ TEST(Unattended, SpoolTakesInputThroughAnOutageWithinItsSize) {
   remove_tree(dir);
 }
 
+// Bytes in the files of directory `dir`.
+uint64_t bytes_in(const std::string& dir) {
+  uint64_t total = 0;
+  std::error_code error;
+  for (const auto& f : std::filesystem::directory_iterator(dir, error)) {
+    total += f.is_regular_file(error) ? f.file_size(error) : 0;
+  }
+  return total;
+}
+
+// The watermark the spool's ledger has: the highest of its entries' (after a 16-byte header,
+// each entry is CRC, type, 0, data length u16, watermark u64, seq u64, data).
+uint64_t ledger_watermark(const std::string& spool) {
+  std::string ledger;
+  try {
+    ledger = read_file(spool + "/ledger");
+  } catch (...) {
+    return 0;
+  }
+  auto get = [&ledger](size_t at, size_t n) {
+    uint64_t v = 0;
+    for (size_t i = n; i-- > 0;) v = v << 8 | static_cast<unsigned char>(ledger[at + i]);
+    return v;
+  };
+  uint64_t highest = 0;
+  for (size_t at = 16; at + 24 <= ledger.size(); at += 24 + get(at + 6, 2)) {
+    highest = std::max(highest, get(at + 8, 8));
+  }
+  return highest;
+}
+
+// A small file system of its own at `dir`, for as long as it lives; `mounted` is false where
+// the tests may not mount one (not root).
+struct SmallDisk {
+  explicit SmallDisk(const std::string& dir)
+      : dir(dir),
+        mounted(run_shell("mount -t tmpfs -o size=2m tmpfs " + dir + " 2>/dev/null") == 0) {}
+  ~SmallDisk() {
+    if (mounted) run_shell("umount " + dir);
+  }
+  std::string dir;
+  bool mounted;
+};
+
+// A spool filled under `block` while the broker is away, to its size or to a full disk (2 MB):
+// the input waits, a full disk says so in one line, and once the broker is back the records
+// handed over make room: the input goes on and every record arrives, in order.
+TEST(Unattended, FullSpoolUnderBlockDrainsOnceTheBrokerIsBack) {
+  constexpr size_t kRecords = 3000;  // 3 MB
+  const char kDiskFull[] = "Spool: disk full, input waits until records are handed over\n";
+  struct Case {
+    const char* name;
+    const char* size;
+    bool small_disk;
+  };
+  for (const Case& c : {Case{"spool size", "1M", false}, Case{"full disk", "1G", true}}) {
+    BrokerFixture broker;
+    Subscriber sub(broker.port(), "blk", 1);
+    TcpRelay relay(broker.port());
+    relay.refuse(true);
+    TempDir dir;
+    SmallDisk disk(dir.path);
+    if (c.small_disk && !disk.mounted) {
+      printf("%s: skipped, no file system can be mounted here\n", c.name);
+      continue;
+    }
+    const std::string spool = dir.path + "/spool";
+    Child child(args_for(relay.port(), "blk",
+                         {"--qos", "1", "--spool", spool, "--spool-size", c.size, "--reconnect",
+                          "forever", "--maxdatalen", "1000"}));
+    std::thread writer([&child] { child.offer(numbered(0, kRecords, 1000)); });
+    EXPECT_TRUE(wait_until([&] { return bytes_in(spool) > 900 * 1024; }, 20000)) << c.name;
+    if (c.small_disk) {
+      EXPECT_TRUE(wait_for_output(child, kDiskFull, 1, 10000)) << child.out();
+    }
+    relay.refuse(false);
+    expect_numbered(sub, kRecords, 1000, c.name);
+    if (::testing::Test::HasFailure()) child.signal(SIGKILL);  // ends the writer's offer
+    writer.join();
+    child.close_input();
+    EXPECT_EQ(child.wait(10000), 0) << c.name << ": " << child.out();
+    EXPECT_EQ(count_of(child.out(), kDiskFull), c.small_disk ? 1u : 0u) << child.out();
+  }
+}
+
+// A stop request with a spool, the broker taking records but answering none: the run ends at
+// once, and every record read is accounted for, dropped (drop-oldest, also from under the
+// session) or left in the spool.
+TEST(Unattended, StopWithASpoolEndsAtOnceAndAccountsForEveryRecord) {
+  constexpr size_t kRecords = 3000;  // 3 MB through a spool of 1 MB
+  FakeBroker fake;                   // accepts and answers no record
+  TempDir dir;
+  Child child(args_for(fake.port(), "acc",
+                       {"--qos", "1", "--spool", dir.path + "/spool", "--spool-size", "1M",
+                        "--spool-full", "drop-oldest", "--maxdatalen", "1000"}));
+  child.write(numbered(0, kRecords, 1000));
+  ASSERT_TRUE(wait_until([&] { return child.unread_input() == 0; }, 20000)) << child.out();
+  ASSERT_TRUE(wait_until([&] { return !fake.wait_for(1, 0, kPublish).empty(); }, 5000));
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(5000), 0);
+  const std::string out = child.out();
+  unsigned long long dropped = 0, kept = 0;
+  size_t at = out.find(" records dropped from the spool\n");
+  ASSERT_NE(at, std::string::npos) << out;
+  dropped = std::stoull(out.substr(out.rfind('\n', at) + 1));
+  at = out.find(" records stay in the spool\n");
+  ASSERT_NE(at, std::string::npos) << out;
+  kept = std::stoull(out.substr(out.rfind('\n', at) + 1));
+  EXPECT_EQ(dropped + kept, kRecords) << out;
+}
+
+// Records left out for their topic behind one the broker never answers: each settles in its
+// turn without anything kept for it, so memory stays bounded however many come.
+TEST(Unattended, SpoolKeepsNothingForRecordsLeftOutBehindAnUnansweredOne) {
+  constexpr size_t kLeftOut = 600000;
+  FakeBroker fake;  // accepts and answers no record
+  TempDir dir;
+  Child child(args_for(fake.port(), "lo",
+                       {"--qos", "1", "--spool", dir.path + "/spool", "--topic-separator", "/"}));
+  std::string input = "ok/first\n";
+  for (size_t i = 0; i < kLeftOut; ++i) input += "+/x\n";
+  child.write(input);
+  ASSERT_TRUE(wait_until([&] { return child.unread_input() == 0; }, 60000));
+  ASSERT_TRUE(wait_for_output(child, "Record " + std::to_string(kLeftOut + 1) + " not published", 1,
+                              60000));
+  long peak = peak_rss_kib(child.pid());
+  printf("peak RSS %ld KiB\n", peak);
+#ifndef __SANITIZE_ADDRESS__
+  EXPECT_LT(peak, kPeakRssKib);
+#endif
+  child.signal(SIGKILL);
+  child.wait(5000);
+}
+
+// QoS 0 with a spool: records written whole leave the spool at once, not at the next wake-up,
+// so that a kill sends none of them again.
+TEST(Unattended, SpoolOfQos0RecordsMovesItsWatermarkAsTheyAreWritten) {
+  constexpr size_t kRecords = 500;
+  BrokerFixture broker;
+  Subscriber sub(broker.port(), "q0", 0);
+  TempDir dir;
+  Child child(args_for(broker.port(), "q0", {"--spool", dir.path + "/spool"}));
+  child.write(numbered(0, kRecords));
+  expect_numbered(sub, kRecords, 9, "qos 0");
+  EXPECT_TRUE(wait_until([&] { return ledger_watermark(dir.path + "/spool") == kRecords; }, 5000))
+      << ledger_watermark(dir.path + "/spool");
+  child.close_input();
+  EXPECT_EQ(child.wait(10000), 0);
+}
+
+// Exactly once, an earlier run having left more records than the broker takes in flight
+// (mosquitto grants 20): the next run delivers them all, each once, and says the broker kept
+// no session for them.
+TEST(Unattended, SpoolResumptionBeyondTheBrokersReceiveMaximum) {
+  constexpr size_t kRecords = 300;
+  TempDir dir;
+  Strings options = {
+      "--qos", "2",       "--protocol-version", "5", "--session-expiry", "300", "--clientid",
+      "lc-rm", "--spool", dir.path + "/spool"};
+  {
+    HeldPort closed;
+    Strings first = options;
+    first.insert(first.end(), {"--reconnect", "forever"});
+    Child child(args_for(closed.port(), "rm", first));
+    child.write(numbered(0, kRecords));
+    ASSERT_TRUE(wait_until([&] { return child.unread_input() == 0; }, 10000));
+    ASSERT_TRUE(wait_for_output(child, kConnecting, 1, 5000));
+    child.signal(SIGTERM);
+    ASSERT_EQ(child.wait(5000), 0);
+    ASSERT_TRUE(ends_with(child.out(), "300 records stay in the spool\n")) << child.out();
+  }
+  BrokerFixture broker;
+  Subscriber sub(broker.port(), "rm", 2);
+  std::string out;
+  EXPECT_EQ(run_linecast(args_for(broker.port(), "rm", options), "", &out), 0) << out;
+  EXPECT_NE(out.find("Broker kept no session: 256 records go again as new\n"), std::string::npos)
+      << out;
+  expect_numbered(sub, kRecords, 9, "resumed");
+  EXPECT_EQ(sub.wait_for(kRecords + 1, 300).size(), kRecords);
+}
+
 // Signals that do not end the run, or end it in order.
+
+// SIGUSR1 while linecast is still starting, before its handlers are in place, waits for them
+// instead of ending the process. Standard output is a pipe with room for the first line only,
+// so that linecast is held in its start-up, writing the second, while the signal comes.
+TEST(Unattended, CountersSignalDuringStartUpDoesNotEndTheProcess) {
+  BrokerFixture broker;
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  ASSERT_EQ(fcntl(out[1], F_SETPIPE_SZ, 4096), 4096);
+  const std::string first = "URL is 127.0.0.1:" + broker.port_text() + "\n";
+  const std::string filler(4096 - first.size() - 4, 'f');
+  ASSERT_EQ(write(out[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+  const std::string bin = linecast_bin(), port = broker.port_text();
+  pid_t pid = fork();
+  if (pid == 0) {
+    int in = open("/dev/null", O_RDONLY);
+    dup2(in, STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    close(out[0]);
+    execl(bin.c_str(), bin.c_str(), "t", "--host", "127.0.0.1", "--port", port.c_str(), "--verbose",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  // Once the first line is in, linecast runs its own main and blocks on the second.
+  ASSERT_TRUE(wait_until(
+      [&] {
+        int queued = 0;
+        return ioctl(out[0], FIONREAD, &queued) == 0 &&
+               queued == static_cast<int>(filler.size() + first.size());
+      },
+      5000));
+  kill(pid, SIGUSR1);
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+    text.append(buf, static_cast<size_t>(n));
+  close(out[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(text.substr(filler.size(), first.size() + 14), first + "Using topic t\n");
+}
 
 // The counters line of the run as it is, printed whenever SIGUSR1 comes; the run goes on.
 TEST(Unattended, CountersOnSigusr1AndTheRunGoesOn) {

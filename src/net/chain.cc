@@ -143,6 +143,12 @@ ConnectFailure mqtt_connect(const ConnectRequest& r, long long deadline, Connect
 
 }  // namespace
 
+std::string endpoint_text(const Endpoint& endpoint) {
+  std::string port = ":" + std::to_string(endpoint.port);
+  if (endpoint.host.find(':') != std::string::npos) return "[" + endpoint.host + "]" + port;
+  return endpoint.host + port;
+}
+
 std::string failure_text(const ConnectError& error) {
   switch (error.failure) {
     case ConnectFailure::kNone:
@@ -165,6 +171,12 @@ std::string failure_text(const ConnectError& error) {
       return "the broker did not answer in MQTT";
     case ConnectFailure::kNotMqtt5:
       return "the broker does not speak MQTT 5";
+    case ConnectFailure::kFraming:
+      return "the broker broke the WebSocket framing: linecast closed the connection";
+    case ConnectFailure::kHostTooLong:
+      return "the broker's name is over the 255 bytes SOCKS5 carries";
+    case ConnectFailure::kTooLong:
+      return "the HTTP answer's header block is too long";
     case ConnectFailure::kProxy:
       return error.detail.empty() ? "the proxy refused the connection"
                                   : "proxy refused: " + error.detail;

@@ -11,6 +11,15 @@
 /// How the connection reaches the broker when a proxy stands between.
 enum class ProxyKind { kNone, kSocks5, kHttp };
 
+/// A broker's address: a name or an address (an IPv6 literal without brackets), and a port.
+struct Endpoint {
+  std::string host;
+  int port = 1883;
+};
+
+/// "host:port", with an IPv6 address in brackets ("[::1]:1883").
+std::string endpoint_text(const Endpoint& endpoint);
+
 /// Everything one connection attempt needs. Texts are not copied: they outlive the request.
 struct ConnectRequest {
   std::string host;
@@ -59,6 +68,9 @@ enum class ConnectFailure {
   kClosed,          // the broker closed the connection before CONNACK
   kNotMqtt,         // the broker's answer was not MQTT
   kNotMqtt5,        // the broker does not speak MQTT 5
+  kFraming,         // the broker's WebSocket frames were malformed, so linecast closed it
+  kTooLong,         // an HTTP answer (proxy, WebSocket upgrade) whose head is over the limit
+  kHostTooLong,     // through SOCKS5, a broker name over the 255 bytes it can carry
   kProxy,           // the proxy refused or failed; the detail says how
   kUpgradeRefused,  // the WebSocket upgrade was refused; the detail says how
   kTlsUntrusted,

@@ -46,7 +46,8 @@ ConnectFailure recv_some(Layer& layer, unsigned char* into, size_t room, long lo
                          size_t* got) {
   for (;;) {
     ssize_t n = layer.recv(into, room);
-    if (n < 0) return ConnectFailure::kClosed;
+    // The WebSocket layer says EPROTO for frames it cannot take: its own end, not the broker's.
+    if (n < 0) return errno == EPROTO ? ConnectFailure::kFraming : ConnectFailure::kClosed;
     if (n > 0) {
       *got = static_cast<size_t>(n);
       return ConnectFailure::kNone;
@@ -70,7 +71,7 @@ ConnectFailure recv_exactly(Layer& layer, unsigned char* into, size_t len, long 
 ConnectFailure recv_http_head(Layer& layer, size_t max, long long deadline, std::string* head) {
   head->clear();
   while (head->size() < 4 || head->compare(head->size() - 4, 4, "\r\n\r\n") != 0) {
-    if (head->size() >= max) return ConnectFailure::kNotMqtt;
+    if (head->size() >= max) return ConnectFailure::kTooLong;
     unsigned char byte = 0;
     ConnectFailure failure = recv_exactly(layer, &byte, 1, deadline);
     if (failure != ConnectFailure::kNone) return failure;

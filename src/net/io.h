@@ -24,7 +24,8 @@
 
 /// Reads up to and including the blank line that ends an HTTP answer's head, a byte at a
 /// time so that nothing after it is taken, into `*head`. kNotMqtt when the answer does not
-/// begin "HTTP/" or `max` bytes come without the blank line; otherwise as recv_some.
+/// begin "HTTP/", kTooLong when `max` bytes come without the blank line; otherwise as
+/// recv_some.
 [[nodiscard]] ConnectFailure recv_http_head(Layer& layer, size_t max, long long deadline,
                                             std::string* head);
 

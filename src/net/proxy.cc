@@ -13,6 +13,7 @@ constexpr unsigned char kSocksVersion = 5;
 constexpr unsigned char kNoAuthentication = 0;
 constexpr unsigned char kUserPassword = 2;
 constexpr size_t kMaxHttpHead = 8192;
+constexpr size_t kMaxSocksHost = 255;  // bytes
 
 // What a SOCKS5 reply code says, for the user.
 const char* socks_reply_text(unsigned char code) {
@@ -48,7 +49,12 @@ ConnectFailure socks5_authenticate(Layer& layer, const std::string& username,
   ConnectFailure failure = send_all(layer, greeting, sizeof greeting, deadline);
   if (failure == ConnectFailure::kNone) failure = recv_exactly(layer, answer, 2, deadline);
   if (failure != ConnectFailure::kNone) return failure;
-  if (answer[0] != kSocksVersion || answer[1] != greeting[2]) {
+  if (answer[0] != kSocksVersion) {
+    *detail =
+        answer[0] == 'H' && answer[1] == 'T' ? "an HTTP answer, not SOCKS5" : "no SOCKS5 answer";
+    return ConnectFailure::kProxy;
+  }
+  if (answer[1] != greeting[2]) {
     *detail = "no acceptable authentication";
     return ConnectFailure::kProxy;
   }
@@ -102,9 +108,11 @@ std::string authority(const std::string& host, int port) {
 ConnectFailure socks5_connect(Layer& layer, const std::string& host, int port,
                               const std::string& username, const std::string& password,
                               long long deadline, std::string* detail) {
+  // The host goes as a name (type 3), resolved by the proxy, even when it is an address; its
+  // length must fit the one byte SOCKS5 gives it.
+  if (host.size() > kMaxSocksHost) return ConnectFailure::kHostTooLong;
   ConnectFailure failure = socks5_authenticate(layer, username, password, deadline, detail);
   if (failure != ConnectFailure::kNone) return failure;
-  // The host goes as a name (type 3), resolved by the proxy, even when it is an address.
   std::string request = {kSocksVersion, 1, 0, 3, static_cast<char>(host.size())};
   request += host;
   request.push_back(static_cast<char>(port >> 8));

@@ -11,7 +11,8 @@
 /// Asks the SOCKS5 proxy at the other end of `layer` for a connection to `host`:`port` (the
 /// proxy resolves the name), with user name and password when `username` is not empty, by
 /// `deadline`. Returns kNone, kProxy with the reason in `*detail` (empty when the proxy
-/// refused the connection itself), or kTimeout, kInterrupted, kClosed.
+/// refused the connection itself), kHostTooLong for a `host` over 255 bytes, or kTimeout,
+/// kInterrupted, kClosed.
 [[nodiscard]] ConnectFailure socks5_connect(Layer& layer, const std::string& host, int port,
                                             const std::string& username,
                                             const std::string& password, long long deadline,

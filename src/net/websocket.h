@@ -66,7 +66,7 @@ std::string ws_accept_for(const std::string& key);
 /// Upgrades the connection `below` (which it takes over) to WebSocket at `request.ws_path`
 /// with the subprotocol "mqtt", by `deadline`. Returns kNone with the WebSocket layer in
 /// `*layer`; kUpgradeRefused with "<code> <text>" in `*detail` for another status than 101,
-/// or the flaw in the answer; or kTimeout, kInterrupted, kClosed.
+/// or the flaw in the answer; or kTooLong, kTimeout, kInterrupted, kClosed.
 ///
 /// The layer's `send` takes up to 64 KiB into one masked binary frame and returns that count
 /// at once, although the frame may still be partly unwritten: it then holds those bytes
