@@ -39,6 +39,9 @@ spool_qos=${BENCH_SPOOL_QOS:-0 1 2}
 # The backlog case: a spool filled to this size with no broker, then drained on start-up.
 backlog_bytes=${BENCH_SPOOL_BACKLOG_BYTES:-$d_backlog_bytes}
 drain_s=${BENCH_SPOOL_DRAIN_S:-10}
+# The pacing case: a spool of this many lines drained at --rate records a second.
+pace_rate=${BENCH_RATE:-2000}
+pace_lines=${BENCH_RATE_LINES:-$((quick == 1 ? 5000 : 20000))}
 # A second linecast binary (e.g. an older commit) that runs beside the first as "linecast-base".
 linecast_base=${BENCH_LINECAST_BASE:-}
 # linecast over WebSocket, plain (ws) and in TLS (wss, only with the TLS listener).
@@ -626,6 +629,7 @@ write_results() {
         "spool:linecast=RSS vs no spool"
     fi
     if has_runs backlog-fill || [[ -n $backlog_note ]]; then backlog_table; fi
+    if [[ -n ${pace_row:-} ]]; then rate_table; fi
     if has_runs main && [[ -n $linecast_base ]]; then base_table; fi
     if has_runs latency; then latency_table; fi
     if has_runs mem-lines || has_runs mem-bytes; then memory_table; fi
@@ -975,6 +979,46 @@ run_backlog() {
   rm -rf "$dir"
 }
 
+# run_rate: --rate held over a spool's backlog. linecast spools pace_lines lines with no broker
+# (SIGTERM once they are in), then a second run drains them at pace_rate records a second; the
+# subscriber's first and last arrival give the rate held.
+run_rate() {
+  local dir=$tmp/rate-spool f s=$tmp/rate-sub.out r=$tmp/rate.report
+  f=$(lines_file "$pace_lines")
+  run_no=$((run_no + 1))
+  local topic=bench/$run_no
+  timeout -s TERM 5 "$linecast" "$topic" --host 127.0.0.1 --port "$(closed_port)" --qos 1 \
+    --reconnect forever --spool "$dir" <"$f" >"$tmp/rate-fill.out" 2>&1 || true
+  "$tools/bench_subscriber" 127.0.0.1 "$port" "$topic" 1 0 "file:$f" --idle-ms 3000 \
+    >"$s" 2>"$tmp/rate-sub.err" &
+  sub_pid=$!
+  await_subscriber "$s" 3000
+  "$tools/bench_runpub" --report "$r" --input /dev/null --timeout-s 600 -- "$linecast" "$topic" \
+    --host 127.0.0.1 --port "$port" --qos 1 --spool "$dir" --rate "$pace_rate" \
+    >"$tmp/rate.out" 2>"$tmp/rate.err" || true
+  wait "$sub_pid" || true
+  sub_pid=""
+  rm -rf "$dir"
+  pace_row=$(awk -v n="$(field received "$s")" -v f="$(field first_ns "$s")" \
+    -v l="$(field last_ns "$s")" -v want="$pace_rate" -v e="$(field exit "$r")" \
+    -v bad="$(field dups "$s")$(field reordered "$s")$(field unknown "$s")" \
+    'BEGIN { rate = (l > f) ? (n - 1) / ((l - f) / 1e9) : 0
+             printf "| %d | %d | %.1f | %.1f | %+.2f%% | %s | %s |", want, n, (l - f) / 1e9, rate,
+               (rate / want - 1) * 100, e, (bad == "000" ? "yes" : "no") }')
+  log "  rate: $pace_row"
+}
+
+rate_table() {
+  echo "Pacing at QoS 1 (one run): $pace_lines lines spooled with no broker, then drained with"
+  echo "\`--rate $pace_rate\`; the rate is (records - 1) over the time from the first arrival at the"
+  echo "subscriber to the last:"
+  echo
+  echo "| --rate | records | seconds | msg/s held | off by | exit | in order, once |"
+  echo "|---|---|---|---|---|---|---|"
+  echo "$pace_row"
+  echo
+}
+
 backlog_table() {
   echo "Spool backlog at QoS 1 (one run): linecast spools generated ~61-byte lines with no broker"
   echo "listening (\`--reconnect forever\`, \`--spool-size $backlog_bytes\`) until the spool is full,"
@@ -1075,6 +1119,7 @@ main() {
   for _ in $(seq "$runs"); do run_round; done
   run_memory
   if ((backlog_bytes > 0)) && [[ " ${pubs[*]} " == *" linecast "* ]]; then run_backlog; fi
+  if ((pace_lines > 0)) && [[ " ${pubs[*]} " == *" linecast "* ]]; then run_rate; fi
   if [[ $strace_on == 1 ]]; then run_strace; fi
 
   write_results

@@ -74,6 +74,9 @@ const CheckedOption kCheckedOptions[] = {
     {"--spool-size", 1},
     {"--spool-full", 1},
     {"--spool-sync", 1},
+    {"--stats-interval", 1},
+    {"--rate", 1},
+    {"--refused", 1},
 };
 
 const char kEnvironmentPassword[] = "from the environment";
@@ -284,6 +287,15 @@ bool apply(Expected& e, const std::string& option, const std::vector<std::string
       if (!decimal_in(value, 1, 86400, &n)) return false;
       s.spool_sync = static_cast<int>(n);
     }
+  } else if (option == "--stats-interval") {
+    if (!decimal_in(value, 1, 86400, &n)) return false;
+    s.stats_interval = static_cast<int>(n);
+  } else if (option == "--rate") {
+    if (!decimal_in(value, 1, 1000000, &n)) return false;
+    s.rate = n;
+  } else if (option == "--refused") {
+    if (value != "stop" && value != "skip") return false;
+    s.refused = value == "stop" ? kRefusedStop : kRefusedSkip;
   } else if (option == "--psk") {
     if (value.empty() || value.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
       return false;
@@ -477,7 +489,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       s.session_expiry != x.session_expiry || !same(s.content_type, expected.content_type) ||
       !same(s.alpn, x.alpn) || !same(s.psk, expected.has_psk ? expected.psk.c_str() : nullptr) ||
       s.will_qos != x.will_qos || s.will_retain != x.will_retain || s.spool_size != x.spool_size ||
-      s.spool_full != x.spool_full || s.spool_sync != x.spool_sync) {
+      s.spool_full != x.spool_full || s.spool_sync != x.spool_sync ||
+      s.stats_interval != x.stats_interval || s.rate != x.rate || s.refused != x.refused) {
     abort();
   }
   std::vector<BrokerAddress> brokers;

@@ -169,6 +169,7 @@ AckOutcome window_ack(Window& w, unsigned char type, uint16_t packet_id, uint8_t
   AckOutcome outcome;
   InflightRecord* r = find(w, packet_id);
   bool failed = reason >= kFirstFailureReason;
+  if (r != nullptr) outcome.seq = r->seq;
   if (type == kPubackType && r != nullptr && r->qos == 1 && r->stage == Stage::kAwaitAck) {
     set_stage(w, *r, Stage::kDone);
     outcome.progress = true;

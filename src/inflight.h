@@ -118,6 +118,7 @@ struct AckOutcome {
   bool refused = false;    // the broker refused a record (MQTT 5 reason code 0x80 or more)
   bool unknown = false;    // a PUBREC for no record that awaits one
   bool wrong_kind = false;  // a PUBACK for a QoS 2 record: the broker does not take QoS 2
+  uint64_t seq = 0;         // of the record acknowledged, 0 when none is held
 };
 
 /// Applies a PUBACK, PUBREC or PUBCOMP with `reason` (0 under 3.1.1). An acknowledgement that

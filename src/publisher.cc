@@ -16,8 +16,9 @@
 #include <openssl/crypto.h>
 
 #include "input.h"
-#include "input.h"
 #include "mqtt_packets.h"
+#include "notify.h"
+#include "pacing.h"
 #include "record_reader.h"
 #include "router.h"
 #include "run_config.h"
@@ -40,6 +41,8 @@ constexpr int kLeaveToSpoolMs = 1000;
 // With --spool, how long to wait before looking again at an input that is readable but holds
 // nothing new (a pipe holding only a begun record): growing up to this, so as not to spin.
 constexpr int kMostInputPauseMs = 64;
+// Under systemd, how often the status line with the counters is brought up to date.
+constexpr long long kStatusIntervalMs = 5000;
 
 volatile std::sig_atomic_t stop_requested = 0;
 volatile std::sig_atomic_t counters_requested = 0;
@@ -67,6 +70,14 @@ struct Run {
   // With --spool the input is looked at before it is taken, and taken once in the spool file.
   PeekInput input;
   int input_pause_ms = 0;  // > 0: the input held nothing new at the last look
+  // Running as a service: systemd's notifications, the counters on a timer, the pace (without
+  // a spool; the spooler paces its own), and the records skipped under --refused skip.
+  Notifier notifier;
+  long long next_stats_ms = 0;
+  long long next_status_ms = 0;
+  Pacer pacer;
+  std::vector<Refusal> refusals;  // session_take_refusals's list, kept for its room
+  unsigned long long refused = 0;
 };
 
 Run* the_run = nullptr;  // for the ends that leave records in the spool
@@ -95,11 +106,12 @@ void start_stop_clock(Run& run) {
   if (run.end_seen_ms == 0) run.end_seen_ms = now_ms();
 }
 
-void print_counters(const Run& run) {
-  if (!counters_requested) return;
-  counters_requested = 0;
+// The counters line, without its line feed: for SIGUSR1, --stats-interval and systemd's status.
+std::string counters_line(const Run& run) {
   SessionStats s = session_stats(*run.session);
-  printf(
+  char line[512];
+  int n = snprintf(
+      line, sizeof line,
       "read=%llu published=%llu acknowledged=%llu in_flight=%llu resent=%llu "
       "connections=%llu bytes_published=%llu",
       static_cast<unsigned long long>(run.records_read),
@@ -108,18 +120,67 @@ void print_counters(const Run& run) {
       static_cast<unsigned long long>(s.connections), static_cast<unsigned long long>(s.bytes));
   if (run.spooler != nullptr) {
     SpoolCounters c = spooler_counters(*run.spooler);
-    printf(" spool_records=%llu spool_bytes=%llu dropped=%llu",
-           static_cast<unsigned long long>(c.records), static_cast<unsigned long long>(c.bytes),
-           static_cast<unsigned long long>(c.dropped));
+    n += snprintf(line + n, sizeof line - n, " spool_records=%llu spool_bytes=%llu dropped=%llu",
+                  static_cast<unsigned long long>(c.records),
+                  static_cast<unsigned long long>(c.bytes),
+                  static_cast<unsigned long long>(c.dropped));
   }
-  printf("\n");
+  if (run.config.session.skip_refused) {
+    snprintf(line + n, sizeof line - n, " refused=%llu", run.refused);
+  }
+  return line;
 }
+
+void print_counters(const Run& run) {
+  if (!counters_requested) return;
+  counters_requested = 0;
+  printf("%s\n", counters_line(run).c_str());
+}
+
+// Under systemd: the status when due, and the watchdog's look at the run and its ping. Returns
+// when the next is due.
+long long notify_round(Run& run, long long now) {
+  Notifier& n = run.notifier;
+  if (now >= run.next_status_ms) {
+    notify_send(n, "STATUS=" + counters_line(run));
+    run.next_status_ms = now + kStatusIntervalMs;
+  }
+  SessionStats s = session_stats(*run.session);
+  Health h;
+  h.connected = session_connected(*run.session);
+  h.waiting = s.in_flight > 0 || (run.spooler != nullptr && spooler_waiting(*run.spooler));
+  h.settled = s.acknowledged + s.refused + s.lost;
+  watchdog_observe(n, h, now);
+  return earlier(run.next_status_ms, watchdog_tick(n, now));
+}
+
+// The timers of each turn of the loop: the counters line every --stats-interval, and systemd's
+// status and watchdog. Returns when the next is due: waits end then, so that the loop turns.
+long long timer_deadline(Run& run) {
+  const int interval = run.config.stats_interval;
+  if (interval == 0 && !notify_active(run.notifier)) return kNoDeadline;
+  long long now = now_ms();
+  long long next = kNoDeadline;
+  if (interval > 0) {
+    if (now >= run.next_stats_ms) {
+      printf("%s\n", counters_line(run).c_str());
+      run.next_stats_ms = now + interval * 1000LL;
+    }
+    next = run.next_stats_ms;
+  }
+  if (notify_active(run.notifier)) next = earlier(next, notify_round(run, now));
+  return next;
+}
+
+// The deadline of a wait: the stop clock's or the next timer's.
+long long wait_deadline(Run& run) { return earlier(stop_deadline(run), timer_deadline(run)); }
 
 // A wait came back for a signal: the counters when asked for; a stop request starts the stop
 // clock, and a connection down with records to deliver is tried again at once.
 void on_wake(Run& run) {
   print_counters(run);
   if (stop_requested && run.end_seen_ms == 0) {
+    notify_stopping(run.notifier);
     start_stop_clock(run);
     session_hurry(*run.session);
   }
@@ -128,11 +189,32 @@ void on_wake(Run& run) {
 void say_stopping(Run& run) {
   if (!run.stopping_said) printf("Stopping\n");
   run.stopping_said = true;
+  notify_stopping(run.notifier);
+}
+
+// The number a refusal names a record by: with a spool its number there, which a later run
+// keeps; otherwise its place in the input, from 1.
+unsigned long long record_number(const Run& run, uint64_t seq) {
+  return run.spooler != nullptr ? seq : seq + 1;
+}
+
+// Under --refused skip: one line for each record the broker refused since the last look.
+void take_refusals(Run& run) {
+  session_take_refusals(*run.session, &run.refusals);
+  for (const Refusal& r : run.refusals) {
+    printf("Record %llu refused by the broker: %s (0x%02X)\n", record_number(run, r.seq),
+           reason_name(r.reason), r.reason);
+    ++run.refused;
+  }
 }
 
 void report_refusal(const Run& run) {
   uint8_t reason = session_refusal(*run.session);
   printf("Broker refused a record: %s (0x%02X)\n", reason_name(reason), reason);
+  if (run.spooler != nullptr) {
+    printf("Record %llu stays in the spool: run once with --refused skip to move past it\n",
+           record_number(run, session_refused_seq(*run.session)));
+  }
 }
 
 void report_unsupported(const Run& run) {
@@ -157,7 +239,8 @@ void spool_round(Run& run);
 void drain(Run& run) {
   start_stop_clock(run);
   for (;;) {
-    Outcome o = session_drain(*run.session, stop_deadline(run));
+    Outcome o = session_drain(*run.session, wait_deadline(run));
+    take_refusals(run);
     if (o == Outcome::kDone) return;
     if (o == Outcome::kProgress) spool_round(run);
     if (o == Outcome::kInterrupted) on_wake(run);
@@ -211,6 +294,7 @@ void drain(Run& run) {
 // One round of the spool between waits; after a stop request nothing more goes to the
 // session.
 void spool_round(Run& run) {
+  take_refusals(run);
   Outcome o = spooler_round(*run.spooler, *run.session, !stop_requested);
   if (o == Outcome::kDone) return;
   if (o == Outcome::kFailed) spool_failed(run);
@@ -220,6 +304,7 @@ void spool_round(Run& run) {
 
 // A wait between spool rounds came back: a signal, the stop clock, or the end of the run.
 void after_wait(Run& run, Outcome o) {
+  take_refusals(run);
   if (o == Outcome::kInterrupted) on_wake(run);
   if (o == Outcome::kTimedOut && gave_up(run)) end_with(run, o);
   if (o != Outcome::kInterrupted && o != Outcome::kTimedOut && o != Outcome::kProgress &&
@@ -264,12 +349,14 @@ struct StdinSource : ByteSource {
       // leave the input.
       if (run.spooler != nullptr) spool_round(run);
       if (!take_stored(run)) return -1;
+      deadline = earlier(deadline, timer_deadline(run));
       // readable but nothing new: look again after a pause rather than at once
       bool paused = run.input_pause_ms > 0;
       int fd = paused ? -1 : STDIN_FILENO;
       if (paused) deadline = earlier(deadline, now_ms() + run.input_pause_ms);
       Outcome o = run.spooler != nullptr ? spool_wait(run, fd, deadline)
                                          : session_wait(*run.session, fd, deadline);
+      take_refusals(run);
       if (o == Outcome::kInput || (paused && o == Outcome::kTimedOut)) {
         ssize_t got = look(buf, len);
         if (got > 0) run.last_input_ms = now_ms();
@@ -294,7 +381,8 @@ struct StdinSource : ByteSource {
 // Hands record `seq` to the session, waiting for room as long as the run allows.
 void publish(Run& run, uint64_t seq, std::string_view topic, std::string_view payload) {
   for (;;) {
-    Outcome o = session_publish(*run.session, seq, topic, payload, stop_deadline(run));
+    Outcome o = session_publish(*run.session, seq, topic, payload, wait_deadline(run));
+    take_refusals(run);
     if (o == Outcome::kDone) return;
     if (o == Outcome::kInterrupted) {
       on_wake(run);
@@ -314,7 +402,16 @@ void spool_record(Run& run, std::string_view record) {
     if (rc == kSpoolOk) return;
     if (rc == kSpoolError) spool_failed(run);
     spool_round(run);
-    after_wait(run, spool_wait(run, -1, stop_deadline(run)));
+    after_wait(run, spool_wait(run, -1, wait_deadline(run)));
+  }
+}
+
+// With --rate and no spool: waits, servicing the connection, until the pace lets one more
+// record go.
+void pace(Run& run) {
+  while (!pacer_take(run.pacer, now_ms())) {
+    long long next = pacer_next(run.pacer, now_ms());
+    after_wait(run, session_wait(*run.session, -1, earlier(wait_deadline(run), next)));
   }
 }
 
@@ -323,6 +420,7 @@ void deliver(Run& run, std::string_view record) {
   if (run.spooler != nullptr) return spool_record(run, record);
   std::string_view topic, payload;
   if (!route(run.router, record, &topic, &payload)) return;
+  pace(run);
   if (run.config.verbose) report_publishing(payload.size());
   // Without a spool a record's seq is its place in the input, from 0: packet identifier 1 first.
   publish(run, run.records_read - 1, topic, payload);
@@ -351,7 +449,7 @@ int publish_loop(Run& run) {
 void empty_spool(Run& run) {
   start_stop_clock(run);
   for (spool_round(run); !stop_requested && spooler_waiting(*run.spooler); spool_round(run)) {
-    after_wait(run, spool_wait(run, -1, stop_deadline(run)));
+    after_wait(run, spool_wait(run, -1, wait_deadline(run)));
   }
 }
 
@@ -379,7 +477,7 @@ void close_spool(Run& run) {
 // clock, before the orderly end begins.
 void ride_out_outage(Run& run) {
   while (session_outage(*run.session)) {
-    Outcome o = session_wait(*run.session, -1, stop_deadline(run));
+    Outcome o = session_wait(*run.session, -1, wait_deadline(run));
     if (o == Outcome::kProgress && run.spooler != nullptr) spool_round(run);
     after_wait(run, o);
   }
@@ -388,8 +486,9 @@ void ride_out_outage(Run& run) {
 // The first connection, with the retries --reconnect allows. A stop request ends the retries.
 void connect_first(Run& run) {
   for (;;) {
-    Outcome o = session_start(*run.session, kNoDeadline);
+    Outcome o = session_start(*run.session, timer_deadline(run));
     if (o == Outcome::kDone) return;
+    if (o == Outcome::kTimedOut) continue;  // a timer of the run is due
     if (o == Outcome::kInterrupted) {
       print_counters(run);
       // An attempt the stop request came during ran its course: if it succeeded, the orderly
@@ -464,6 +563,8 @@ void finish(Run& run) {
     printf("%llu records not published\n",
            static_cast<unsigned long long>(run.router.not_published));
   }
+  take_refusals(run);
+  if (run.refused > 0) printf("%llu records refused by the broker\n", run.refused);
   // QoS 0 records a lost connection cut off partway are gone: the run must not say otherwise.
   if (session_stats(*run.session).lost > 0) fail("Failed to deliver all records\n");
   // A refusal that came back only while the last records were handed over ends the run as one
@@ -472,7 +573,7 @@ void finish(Run& run) {
     report_refusal(run);
     fail("");
   }
-  if (run.router.not_published > 0) fail("");
+  if (run.router.not_published > 0 || run.refused > 0) fail("");
 }
 
 // Opens the spool before the first connection; what an earlier run left goes first, and with
@@ -520,9 +621,15 @@ int main(int argc, char** argv) {
   run.session = make_session(config.session);
   if (config.session.resume_first) spooler_resume(*run.spooler, *run.session);
   install_signal_handlers();
+  notify_open(&run.notifier, now_ms());
+  run.next_stats_ms = now_ms() + config.stats_interval * 1000LL;
   // With a spool and --reconnect the input goes into the spool while the first connection is
   // still being made.
   if (!config.spool || config.reconnect == 0) connect_first(run);
+  notify_send(run.notifier, "READY=1\nSTATUS=" + counters_line(run));
+  // The time to connect earns no burst.
+  run.pacer = make_pacer(config.rate, now_ms());
+  if (run.spooler != nullptr) spooler_pace_from(*run.spooler, now_ms());
   if (!init_reader(&run.reader, config.delimiter, config.maxdatalen)) {
     fail("Failed to allocate the record buffer\n");
   }

@@ -56,6 +56,7 @@ SessionConfig session_config(const PublisherSettings& st) {
   c.qos = st.qos;
   c.retain = st.retained != 0;
   c.reconnect = st.reconnect;
+  c.skip_refused = st.refused == kRefusedSkip;
   return c;
 }
 
@@ -80,5 +81,7 @@ RunConfig make_run_config(const PublisherSettings& st, const char* topic) {
   c.spool_options.max_record = static_cast<size_t>(st.maxdatalen);
   c.spool_sync_always = st.spool_sync == kSpoolSyncAlways;
   c.exactly_once = st.qos == 2 && st.protocol_version == kMqtt5 && st.session_expiry >= 0;
+  c.stats_interval = st.stats_interval;
+  c.rate = st.rate;
   return c;
 }

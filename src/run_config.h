@@ -2,6 +2,7 @@
 // parsed settings, so that no part of the run reads the settings themselves.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "session.h"
@@ -24,6 +25,10 @@ struct RunConfig {
   bool spool_sync_always = false;
   // QoS 2 over MQTT 5 with a session: the records in flight can be completed by a later run.
   bool exactly_once = false;
+  // Running as a service: the counters line every `stats_interval` seconds (0: never), at most
+  // `rate` records a second (0: no limit), and refused records skipped (session.skip_refused).
+  int stats_interval = 0;
+  int64_t rate = 0;
 };
 
 /// The configuration of a run publishing to `topic` with `settings`.

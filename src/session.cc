@@ -105,6 +105,8 @@ struct Session {
   std::deque<QueuedRecord> queued;  // QoS 0 records not yet written whole
   uint64_t last_seq = 0;            // the newest record taken
   bool resumed = false;             // holds records an earlier run had in flight
+  std::vector<Refusal> refusals;    // skipped, not yet taken; at most a window's worth a call
+  uint64_t refused_seq = 0;         // not skipping: the first record refused
   Unsupported limits;
   SessionStats stats;
 };
@@ -332,7 +334,12 @@ void handle(Session& s, const Incoming& p) {
   }
   if (outcome.refused) {
     ++s.stats.refused;
-    if (s.refusal == 0) s.refusal = p.reason;
+    if (s.config.skip_refused) {
+      s.refusals.push_back({outcome.seq, p.reason});
+    } else if (s.refusal == 0) {
+      s.refusal = p.reason;
+      s.refused_seq = outcome.seq;
+    }
   }
   // A PUBREC for no record still gets its PUBREL, but only while the queue has room: a broker
   // that sends them without end and reads nothing cannot grow it.
@@ -722,6 +729,8 @@ Outcome session_wait(Session& s, int fd, long long deadline) {
   const uint64_t settled = settled_seq(s);
   for (;;) {
     if (s.refusal != 0) return Outcome::kRefused;
+    // Skipped refusals: back for the caller to report them.
+    if (!s.refusals.empty()) return Outcome::kProgress;
     // What is ready goes out first, so that records it settles are seen before any sleep.
     pump(s);
     flush(s);
@@ -798,6 +807,13 @@ void session_hurry(Session& s) { s.reconnection.next_attempt_ms = now_ms(); }
 const ConnectError& session_connect_error(const Session& s) { return s.error; }
 
 uint8_t session_refusal(const Session& s) { return s.refusal; }
+
+uint64_t session_refused_seq(const Session& s) { return s.refused_seq; }
+
+void session_take_refusals(Session& s, std::vector<Refusal>* into) {
+  into->clear();
+  into->swap(s.refusals);
+}
 
 Unsupported session_unsupported(const Session& s) { return s.limits; }
 

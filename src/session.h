@@ -37,6 +37,8 @@ struct SessionConfig {
   bool from_store = false;
   bool gate_releases = false;
   bool resume_first = false;
+  /// A record the broker refuses is left behind and the run goes on, instead of ending it.
+  bool skip_refused = false;
 };
 
 /// How a session call ended.
@@ -109,7 +111,8 @@ void session_settled(Session& s, Settled* settled);
 void session_release(Session& s, const std::vector<uint64_t>& seqs);
 
 /// Waits for `fd` (none when -1) until `deadline`, servicing the connection meanwhile: queued
-/// writes, acknowledgements, keep-alive, and reconnection as the policy allows. Returns kInput,
+/// writes, acknowledgements, keep-alive, and reconnection as the policy allows; with
+/// `skip_refused` it comes back (kProgress) while refusals wait to be taken. Returns kInput,
 /// kTimedOut, kInterrupted, kProgress, or what ends the run (kConnectFailed, kRefused,
 /// kUnsupported, kFailed).
 [[nodiscard]] Outcome session_wait(Session& s, int fd, long long deadline);
@@ -130,8 +133,21 @@ void session_hurry(Session& s);
 /// Why the last connection attempt failed.
 const ConnectError& session_connect_error(const Session& s);
 
-/// The reason code of the first record the broker refused, 0 when none was.
+/// One record the broker refused under `skip_refused`, and the reason code.
+struct Refusal {
+  uint64_t seq;
+  uint8_t reason;
+};
+
+/// Moves the refusals skipped since the last call into `into` (cleared first), oldest first.
+void session_take_refusals(Session& s, std::vector<Refusal>* into);
+
+/// The reason code of the first record the broker refused, 0 when none was or refused records
+/// are skipped.
 uint8_t session_refusal(const Session& s);
+
+/// The seq of the first record the broker refused, while session_refusal is not 0.
+uint64_t session_refused_seq(const Session& s);
 
 /// What the broker does not take, for kUnsupported: the highest QoS it takes, and whether it
 /// takes retained records.

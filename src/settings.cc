@@ -66,6 +66,9 @@ const char kFurtherOptions[] =
     "  --spool-size <bytes>[K|M|G] (most the spool holds on disk, default is 1G)\n"
     "  --spool-full block|drop-oldest (when the spool is full, default is block)\n"
     "  --spool-sync always|<seconds> (how often the spool is made durable, default is 1)\n"
+    "  --stats-interval <seconds> (print the counters line this often, 1 to 86400)\n"
+    "  --rate <records> (most records published a second, 1 to 1000000)\n"
+    "  --refused stop|skip (a record the broker refuses ends the run, or is left behind)\n"
     "  --help, -h (as the first argument: print this text)\n"
     "  --version (as the first argument: print the version)\n"
     "LINECAST_PASSWORD in the environment is the password when --password is absent.\n"
@@ -359,6 +362,12 @@ int parse_spool_sync(const char* value) {
   return static_cast<int>(decimal_or_usage(value, 1, 86400));
 }
 
+int parse_refused(const char* value) {
+  if (strcmp(value, "stop") == 0) return kRefusedStop;
+  if (strcmp(value, "skip") == 0) return kRefusedSkip;
+  print_usage();
+}
+
 void set_psk(char* value) {
   if (value[0] == '\0' || strspn(value, "0123456789abcdefABCDEF") != strlen(value)) {
     print_usage();
@@ -429,6 +438,12 @@ const Option kOptions[] = {
     {"--spool-size", 1, [](char** v) { set_spool_size(v[0]); }},
     {"--spool-full", 1, [](char** v) { settings.spool_full = parse_spool_full(v[0]); }},
     {"--spool-sync", 1, [](char** v) { settings.spool_sync = parse_spool_sync(v[0]); }},
+    {"--stats-interval", 1,
+     [](char** v) {
+       settings.stats_interval = static_cast<int>(decimal_or_usage(v[0], 1, 86400));
+     }},
+    {"--rate", 1, [](char** v) { settings.rate = decimal_or_usage(v[0], 1, 1000000); }},
+    {"--refused", 1, [](char** v) { settings.refused = parse_refused(v[0]); }},
 };
 
 const Option* find_option(const char* name) {

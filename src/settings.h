@@ -19,6 +19,10 @@ constexpr int kSpoolFullDropOldest = 1;
 /// `spool_sync` for "--spool-sync always".
 constexpr int kSpoolSyncAlways = 0;
 
+/// `refused` values: a record the broker refuses ends the run, or is reported and left behind.
+constexpr int kRefusedStop = 0;
+constexpr int kRefusedSkip = 1;
+
 /// MQTT protocol levels as CONNECT carries them.
 constexpr int kMqtt311 = 4;
 constexpr int kMqtt5 = 5;
@@ -96,6 +100,11 @@ struct PublisherSettings {
   uint64_t spool_size = uint64_t{1} << 30;  // bytes, 1 MiB .. 1 PiB
   int spool_full = kSpoolFullBlock;
   int spool_sync = 1;  // seconds, 1 .. 86400, or kSpoolSyncAlways
+
+  // Running as a service.
+  int stats_interval = 0;  // seconds between counters lines, 1 .. 86400; 0 when absent
+  int64_t rate = 0;        // most records a second, 1 .. 1000000; 0 for no limit
+  int refused = kRefusedStop;
 };
 
 /// The process-wide settings, written only by parse_arguments.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "pacing.h"
 #include "wait.h"
 
 namespace {
@@ -40,6 +41,8 @@ struct Spooler {
   Settled settled;
   bool disk_full = false;  // said once, until the spool file takes records again
   long long retry_at = kNoDeadline;
+  Pacer pacer;                      // --rate
+  long long pace_at = kNoDeadline;  // the record in hand waits for the pace until then
 };
 
 void SpoolerDeleter::operator()(Spooler* spooler) const { delete spooler; }
@@ -82,10 +85,20 @@ void pass_on(Spooler& sp) {
   sp.in_hand = false;
 }
 
-// Hands records from the spool to the session while it takes them without waiting.
+// With --rate: whether the record in hand may go now; otherwise waits end when it may.
+bool paced(Spooler& sp) {
+  long long now = now_ms();
+  if (pacer_take(sp.pacer, now)) return true;
+  sp.pace_at = pacer_next(sp.pacer, now);
+  return false;
+}
+
+// Hands records from the spool to the session while it takes them without waiting, and the
+// pace lets them go.
 Outcome feed(Spooler& sp, Session& s) {
   while (take_from_spool(sp) &&
-         session_has_room(s, sp.hand_seq, sp.hand_topic.size() + sp.hand_payload.size())) {
+         session_has_room(s, sp.hand_seq, sp.hand_topic.size() + sp.hand_payload.size()) &&
+         paced(sp)) {
     if (sp.config.verbose) report_publishing(sp.hand_payload.size());
     Outcome o = session_publish(s, sp.hand_seq, sp.hand_topic, sp.hand_payload, now_ms());
     if (o == Outcome::kTimedOut || o == Outcome::kInterrupted) break;  // room is checked above
@@ -98,11 +111,13 @@ Outcome feed(Spooler& sp, Session& s) {
 }
 
 // Records the session settled leave the spool: its watermark moves past them, and past the
-// records left out for their topic once the session holds nothing before them.
+// records left out for their topic once the session holds nothing before them. A record the
+// broker refused (not skipping) stays, and so does every one after it, for the next run.
 bool settle(Spooler& sp, Session& s) {
   session_settled(s, &sp.settled);
   uint64_t to = sp.settled.watermark;
   if (to >= sp.last_given) to = sp.last_passed;
+  if (session_refusal(s) != 0) to = std::min(to, session_refused_seq(s) - 1);
   if (to <= sp.acked) return true;
   sp.acked = to;
   return spool_ack(*sp.spool, to) == kSpoolOk;
@@ -186,6 +201,7 @@ SpoolerPtr spooler_open(const RunConfig& config, Router& router, SessionConfig* 
   }
   sp->more = r.records > 0;
   sp->next_seq = r.records > 0 ? r.last_seq + 1 : 1;
+  sp->pacer = make_pacer(config.rate, now_ms());
   if (session->resume_first) sp->resumed = std::move(r.released);
   return sp;
 }
@@ -211,8 +227,11 @@ int spooler_append(Spooler& sp, std::string_view record) {
   return rc;
 }
 
+void spooler_pace_from(Spooler& sp, long long now) { sp.pacer = make_pacer(sp.config.rate, now); }
+
 Outcome spooler_round(Spooler& sp, Session& s, bool feed_session) {
   if (!flush(sp)) return spool_failed(sp);
+  sp.pace_at = kNoDeadline;
   if (feed_session) {
     Outcome o = feed(sp, s);
     if (o != Outcome::kDone) return o;
@@ -224,7 +243,7 @@ Outcome spooler_round(Spooler& sp, Session& s, bool feed_session) {
   return Outcome::kDone;
 }
 
-long long spooler_retry_at(const Spooler& sp) { return sp.retry_at; }
+long long spooler_retry_at(const Spooler& sp) { return earlier(sp.retry_at, sp.pace_at); }
 
 bool spooler_waiting(const Spooler& sp) { return sp.in_hand || sp.more; }
 

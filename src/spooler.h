@@ -41,14 +41,19 @@ void spooler_resume(Spooler& sp, Session& s);
 [[nodiscard]] int spooler_flush(Spooler& sp);
 
 /// One round between waits: what was appended reaches the spool file; with `feed` records go
-/// on to the session while it has room; settled records leave the spool; gated PUBRELs are
-/// noted, then let go; the spool is synced when due. Returns kDone; kFailed when the spool
-/// failed (spooler_error); or what session_publish returned that ends the run (kTooLarge:
-/// spooler_hand_len is the payload's length).
+/// on to the session while it has room, at most at the pace of --rate; settled records leave
+/// the spool, but a record the broker refused (not skipping) and those after it stay; gated
+/// PUBRELs are noted, then let go; the spool is synced when due. Returns kDone; kFailed when
+/// the spool failed (spooler_error); or what session_publish returned that ends the run
+/// (kTooLarge: spooler_hand_len is the payload's length).
 [[nodiscard]] Outcome spooler_round(Spooler& sp, Session& s, bool feed);
 
-/// When a wait must end at the latest to try the spool file again (the disk was full), or
-/// kNoDeadline.
+/// With --rate, the pace starts at `now` (once the run is connected: the time to connect earns
+/// no burst).
+void spooler_pace_from(Spooler& sp, long long now);
+
+/// When a wait must end at the latest to try the spool file again (the disk was full) or to
+/// let the next record go at the pace, or kNoDeadline.
 long long spooler_retry_at(const Spooler& sp);
 
 /// Records in the spool wait to go to the session.

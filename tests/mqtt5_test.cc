@@ -325,6 +325,62 @@ TEST(Mqtt5, RecordsBeforeARefusedOneAreStillHandedOver) {
   EXPECT_EQ(fake.wait_for(3, 0, kPublish).size(), 3u) << "nothing after the refusal";
 }
 
+// With --refused skip a refused record gets its line and the run goes on; it leaves the spool,
+// and the run ends with the total and status 255. Under stop a spool keeps it, and says how to
+// move past it: a run with --refused skip then does.
+TEST(Mqtt5, RefusedRecordIsSkippedOrStaysInTheSpool) {
+  FakeBrokerOptions options;
+  options.connack = connack5(0);
+  options.handler = [](const Packet& p) {
+    if (p.type != kPublish || p.payload != "r3\n") return broker_answer(p);
+    return bytes({p.qos() == 1 ? 0x40 : 0x50, 0x03, 0x00, p.packet_id & 0xFF, 0x87});
+  };
+  FakeBroker fake(options);
+  const std::string start = "Using topic rf\nConnecting\n";
+  const std::string skipped = "Record 3 refused by the broker: Not authorized (0x87)\n";
+  struct Case {
+    Strings options;
+    std::string out;
+  };
+  TempDir dir;
+  const std::string spool = dir.path + "/spool";
+  const std::vector<Case> cases = {
+      {{"--qos", "1", "--refused", "skip"},
+       start + skipped + "Stopping\n1 records refused by the broker\n"},
+      {{"--qos", "2", "--refused", "skip", "--spool", dir.path + "/s2"},
+       start + skipped + "Stopping\n1 records refused by the broker\n"},
+      {{"--qos", "1", "--spool", spool},
+       start + "Broker refused a record: Not authorized (0x87)\n"
+               "Record 3 stays in the spool: run once with --refused skip to move past it\n"},
+  };
+  for (const Case& c : cases) {
+    Child child(v5_args(fake.port(), "rf", c.options));
+    child.write("r1\nr2\nr3\nr4\nr5\n");
+    EXPECT_TRUE(wait_for_output(child, "Record 3 ", 1, 5000)) << c.out;
+    child.close_input();
+    EXPECT_EQ(child.wait(), 255) << c.out;
+    const std::string out = child.out();
+    EXPECT_EQ(out.substr(0, c.out.size()), c.out);
+    if (c.out.find("stays") != std::string::npos) {
+      EXPECT_EQ(
+          out.substr(out.rfind('\n', out.size() - 2) + 1).find(" records stay in the spool\n"), 1u)
+          << out;
+    } else {
+      EXPECT_EQ(out, c.out);
+    }
+  }
+  // The record left in the spool goes first on the next run, which skips it: it keeps its number.
+  Child next(v5_args(fake.port(), "rf", {"--qos", "1", "--spool", spool, "--refused", "skip"}));
+  next.close_input();
+  EXPECT_EQ(next.wait(), 255);
+  const std::string out = next.out();
+  EXPECT_NE(out.find("\nRecord 3 refused by the broker: Not authorized (0x87)\n"),
+            std::string::npos)
+      << out;
+  const std::string end = "1 records refused by the broker\n";
+  EXPECT_EQ(out.rfind(end), out.size() - end.size()) << out;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Topic aliases.
 

@@ -273,7 +273,8 @@ std::string describe(const PublisherSettings& s) {
       << " will_payload=" << text(s.will_payload) << " will_qos=" << s.will_qos
       << " will_retain=" << s.will_retain << " topic_separator=" << s.topic_separator
       << " spool=" << text(s.spool) << " spool_size=" << s.spool_size
-      << " spool_full=" << s.spool_full << " spool_sync=" << s.spool_sync;
+      << " spool_full=" << s.spool_full << " spool_sync=" << s.spool_sync
+      << " stats_interval=" << s.stats_interval << " rate=" << s.rate << " refused=" << s.refused;
   return out.str();
 }
 
@@ -378,6 +379,10 @@ TEST(Settings, NewOptionsGiveTheirFields) {
        [](PublisherSettings& s) { s.spool = "d", s.spool_size = uint64_t{1} << 50; }},
       {{"--spool", "d", "--spool-size", "5G"},
        [](PublisherSettings& s) { s.spool = "d", s.spool_size = uint64_t{5} << 30; }},
+      {{"--stats-interval", "86400", "--rate", "1000000", "--refused", "skip"},
+       [](PublisherSettings& s) { s.stats_interval = 86400, s.rate = 1000000, s.refused = 1; }},
+      {{"--stats-interval", "1", "--rate", "1", "--refused", "skip", "--refused", "stop"},
+       [](PublisherSettings& s) { s.stats_interval = 1, s.rate = 1; }},
   };
   for (const Case& c : cases) {
     PublisherSettings expected;
@@ -472,7 +477,8 @@ TEST(SettingsDeathTest, NewOptionsRefuseMissingOrBadValues) {
        {"--reconnect", "--keepalive", "--protocol-version", "--message-expiry", "--content-type",
         "--session-expiry", "--alpn", "--psk", "--psk-identity", "--proxy", "--bind-address",
         "--ws-path", "--will-topic", "--will-payload", "--will-qos", "--user-property",
-        "--topic-separator", "--spool", "--spool-size", "--spool-full", "--spool-sync"}) {
+        "--topic-separator", "--spool", "--spool-size", "--spool-full", "--spool-sync",
+        "--stats-interval", "--rate", "--refused"}) {
     expect_usage_exit({option});
   }
   expect_usage_exit({"--protocol-version", "5", "--user-property", "name"});
@@ -507,6 +513,9 @@ TEST(SettingsDeathTest, NewOptionsRefuseMissingOrBadValues) {
         "-1G", "+1G", " 1G", "1.5G", "99999999999999999999"}},
       {{"--spool", "d", "--spool-full"}, {"", "Block", "drop", "drop_oldest", "none"}},
       {{"--spool", "d", "--spool-sync"}, {"", "0", "86401", "-1", "Always", "never", "1s"}},
+      {{"--stats-interval"}, {"", "0", "86401", "-1", "1.5", "10s"}},
+      {{"--rate"}, {"", "0", "1000001", "-5", "1e3", "100/s"}},
+      {{"--refused"}, {"", "Skip", "continue", "drop"}},
       // Another scheme, no or a bad host, a bad port, a path, bad credentials.
       {{"--proxy"},
        {"",

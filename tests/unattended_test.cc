@@ -4,7 +4,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mosquitto.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,8 +17,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -985,6 +990,120 @@ TEST(Unattended, CountersOnSigusr1AndTheRunGoesOn) {
   EXPECT_EQ(out.find("Using topic ctr\nConnecting\nread="), 0u) << out;
   EXPECT_TRUE(ends_with(out, line + "Stopping\n")) << out;
   EXPECT_EQ(payloads_of(sub.wait_for(kRecords + 5, 5000)), numbered_records(kRecords + 5));
+}
+
+// The counters line every --stats-interval seconds, as SIGUSR1 prints it.
+TEST(Unattended, CountersOnATimer) {
+  BrokerFixture broker;
+  Child child(args_for(broker.port(), "ctr", {"--qos", "1", "--stats-interval", "1"}));
+  child.write(numbered(0, 3));
+  const std::string line =
+      "read=3 published=3 acknowledged=3 in_flight=0 resent=0 connections=1 "
+      "bytes_published=27\n";
+  EXPECT_TRUE(wait_for_output(child, line, 2, 5000)) << child.out();
+  child.close_input();
+  EXPECT_EQ(child.wait(), 0);
+}
+
+// systemd's end of the notification socket: a datagram socket of the test's own, at a path or
+// under an abstract name ("@..."), named in the environment of the children started while it
+// exists, with WATCHDOG_USEC.
+class NotifySocket {
+ public:
+  NotifySocket(const std::string& name, long long watchdog_usec) : name_(name) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    memcpy(a.sun_path, name.data(), name.size());
+    if (name[0] == '@') a.sun_path[0] = '\0';
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&a), len), 0) << name;
+    setenv("NOTIFY_SOCKET", name.c_str(), 1);
+    setenv("WATCHDOG_USEC", std::to_string(watchdog_usec).c_str(), 1);
+  }
+  ~NotifySocket() {
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
+    close(fd_);
+    if (name_[0] == '/') unlink(name_.c_str());
+  }
+  // Waits for a datagram that begins with `start`, keeping those before it; false after
+  // `timeout_ms`.
+  bool wait_for(const std::string& start, int timeout_ms) {
+    long long deadline = monotonic_ms() + timeout_ms;
+    for (;;) {
+      pollfd p{fd_, POLLIN, 0};
+      long long left = deadline - monotonic_ms();
+      if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+      char buf[4096];
+      ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) return false;
+      got_.emplace_back(buf, static_cast<size_t>(n));
+      if (got_.back().rfind(start, 0) == 0) return true;
+    }
+  }
+  const Strings& got() const { return got_; }
+
+ private:
+  std::string name_;
+  int fd_ = -1;
+  Strings got_;
+};
+
+// READY once the run takes input, the counters as STATUS, WATCHDOG pings while the run is
+// sound, STOPPING at a stop request; with a spool and --reconnect READY comes before any broker.
+TEST(Unattended, SystemdHearsReadinessStatusWatchdogAndStopping) {
+  BrokerFixture broker;
+  HeldPort absent;
+  const std::string dir = make_temp_dir();
+  struct Case {
+    std::string socket;
+    Strings args;
+  };
+  const std::vector<Case> cases = {
+      {dir + "/notify", args_for(broker.port(), "sd", {"--qos", "1"})},
+      {"@linecast-test-" + std::to_string(getpid()), args_for(broker.port(), "sd")},
+      {dir + "/notify",
+       args_for(absent.port(), "sd", {"--spool", dir + "/spool", "--reconnect", "forever"})},
+  };
+  for (const Case& c : cases) {
+    NotifySocket systemd(c.socket, 400000);
+    Child child(c.args);
+    child.write(numbered(0, 3));
+    EXPECT_TRUE(systemd.wait_for("READY=1\nSTATUS=read=", 5000)) << c.socket;
+    EXPECT_TRUE(systemd.wait_for("WATCHDOG=1", 2000)) << c.socket;
+    EXPECT_TRUE(systemd.wait_for("WATCHDOG=1", 2000)) << c.socket;
+    child.signal(SIGTERM);
+    EXPECT_TRUE(systemd.wait_for("STOPPING=1", 5000)) << c.socket;
+    child.wait();
+  }
+  remove_tree(dir);
+}
+
+// A run connected to a broker that answers keep-alives but settles no record is wedged: the
+// pings stop within the watchdog interval, and come again once records settle.
+TEST(Unattended, WatchdogPingsStopWhileConnectedRecordsDoNotSettle) {
+  constexpr int kWatchdogMs = 600;
+  FakeBrokerOptions options;
+  options.handler = [](const Packet& p) {
+    return p.type == kPingreq ? broker_answer(p) : std::string();
+  };
+  FakeBroker fake(options);
+  NotifySocket systemd("@linecast-wd-" + std::to_string(getpid()), kWatchdogMs * 1000);
+  Child child(args_for(fake.port(), "wd", {"--qos", "1"}));
+  ASSERT_TRUE(systemd.wait_for("READY=1", 5000));
+  EXPECT_TRUE(systemd.wait_for("WATCHDOG=1", kWatchdogMs)) << "idle is sound";
+  child.write(numbered(0, 1));
+  ASSERT_EQ(fake.wait_for(1, 5000, kPublish).size(), 1u);
+  // Pings due before a whole interval without settling may still come; none after that.
+  for (int due = 0; due < 4 && systemd.wait_for("WATCHDOG=1", kWatchdogMs); ++due) {
+  }
+  EXPECT_FALSE(systemd.wait_for("WATCHDOG=1", 3 * kWatchdogMs)) << "wedged, still pinging";
+  EXPECT_TRUE(child.still_running_after(0));
+  ASSERT_TRUE(fake.send(puback(1)));
+  EXPECT_TRUE(systemd.wait_for("WATCHDOG=1", kWatchdogMs)) << "settled again";
+  child.close_input();
+  EXPECT_EQ(child.wait(), 0);
 }
 
 // A hang-up mid-stream ends the run as SIGTERM does: every record announced is delivered.
