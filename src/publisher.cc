@@ -345,10 +345,11 @@ struct StdinSource : ByteSource {
         deadline = std::max(run.end_seen_ms, run.last_input_ms) + kRecordTimeoutMs;
         if (now_ms() >= deadline) return 0;
       }
-      // The records appended so far reach the spool file before any wait, and their bytes
-      // leave the input.
-      if (run.spooler != nullptr) spool_round(run);
+      // The records appended so far reach the spool file, and their bytes leave the input at
+      // once (a kill in between would find them in both), then the spool's round before any
+      // wait.
       if (!take_stored(run)) return -1;
+      if (run.spooler != nullptr) spool_round(run);
       deadline = earlier(deadline, timer_deadline(run));
       // readable but nothing new: look again after a pause rather than at once
       bool paused = run.input_pause_ms > 0;
