@@ -219,7 +219,7 @@ void report_refusal(const Run& run) {
 
 void report_unsupported(const Run& run) {
   Unsupported u = session_unsupported(*run.session);
-  int qos = run.config.qos;
+  int qos = run.config.session.qos;
   if (qos > u.maximum_qos) {
     printf("Broker does not take QoS %d records: try --qos %d\n", qos, u.maximum_qos);
   } else {
@@ -256,7 +256,7 @@ void drain(Run& run) {
   switch (outcome) {
     case Outcome::kConnectFailed:
       // A stop request during an outage ends as an orderly end that could not deliver.
-      if (stop_requested && run.config.reconnect != 0) {
+      if (stop_requested && run.config.session.reconnect != 0) {
         say_stopping(run);
         fail("Failed to deliver all records\n");
       }
@@ -613,7 +613,7 @@ int main(int argc, char** argv) {
   const char* will_topic = config.session.request.will_topic;
   if (will_topic != nullptr && !topic_is_publishable(will_topic)) fail("Invalid will topic\n");
   if (!stdin_is_readable()) fail("Failed to read standard input\n");
-  if (!is_mqtt_text(config.clientid)) fail("Failed to create client\n");
+  if (!is_mqtt_text(config.session.request.clientid)) fail("Failed to create client\n");
 
   the_run = &run;
   run.router.prefix = config.topic;
@@ -626,7 +626,7 @@ int main(int argc, char** argv) {
   run.next_stats_ms = now_ms() + config.stats_interval * 1000LL;
   // With a spool and --reconnect the input goes into the spool while the first connection is
   // still being made.
-  if (!config.spool || config.reconnect == 0) connect_first(run);
+  if (!config.spool || config.session.reconnect == 0) connect_first(run);
   notify_send(run.notifier, "READY=1\nSTATUS=" + counters_line(run));
   // The time to connect earns no burst.
   run.pacer = make_pacer(config.rate, now_ms());

@@ -51,9 +51,3 @@ bool init_reader(RecordReader* reader, char delimiter, int maxdatalen);
 /// has nothing now fails with EAGAIN: read_record then returns -1 with errno EAGAIN, keeps
 /// what it holds and may be called again.
 int read_record(RecordReader& reader, ByteSource& source, Record* record);
-
-/// Gives back the record the last read_record call returned: the next call returns it again.
-inline void reader_unread(RecordReader& reader, const Record& record) {
-  reader.begin -= static_cast<size_t>(record.len);
-  reader.scanned = 0;
-}

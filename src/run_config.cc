@@ -70,16 +70,12 @@ RunConfig make_run_config(const PublisherSettings& st, const char* topic) {
   c.delimiter = st.delimiter;
   c.maxdatalen = st.maxdatalen;
   c.topic_separator = st.topic_separator;
-  c.qos = st.qos;
-  c.reconnect = st.reconnect;
-  c.clientid = st.clientid;
   c.spool = st.spool != nullptr;
   if (c.spool) c.spool_options.dir = st.spool;
   c.spool_options.size_bytes = st.spool_size;
   c.spool_options.drop_oldest = st.spool_full == kSpoolFullDropOldest;
   c.spool_options.sync_seconds = st.spool_sync;
   c.spool_options.max_record = static_cast<size_t>(st.maxdatalen);
-  c.spool_sync_always = st.spool_sync == kSpoolSyncAlways;
   c.exactly_once = st.qos == 2 && st.protocol_version == kMqtt5 && st.session_expiry >= 0;
   c.stats_interval = st.stats_interval;
   c.rate = st.rate;

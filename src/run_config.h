@@ -16,13 +16,9 @@ struct RunConfig {
   char delimiter = '\n';
   int maxdatalen = 100;
   int topic_separator = -1;  // a byte value, or -1 for none
-  int qos = 0;
-  int reconnect = 0;
-  std::string clientid;
-  // With --spool: where and how; `spool_sync_always` for "--spool-sync always".
+  // With --spool: where and how (sync_seconds 0 for "--spool-sync always").
   bool spool = false;
   SpoolOptions spool_options;
-  bool spool_sync_always = false;
   // QoS 2 over MQTT 5 with a session: the records in flight can be completed by a later run.
   bool exactly_once = false;
   // Running as a service: the counters line every `stats_interval` seconds (0: never), at most

@@ -134,7 +134,7 @@ bool note_releases(Spooler& sp, Session& s) {
     if (rc == kSpoolError) return false;
     if (rc == kSpoolFull) return true;
   }
-  if (sp.config.spool_sync_always) {
+  if (sp.config.spool_options.sync_seconds == kSpoolSyncAlways) {
     int rc = spool_flush(*sp.spool);
     if (rc != kSpoolOk) return rc == kSpoolFull;
   }
@@ -186,7 +186,7 @@ SpoolerPtr spooler_open(const RunConfig& config, Router& router, SessionConfig* 
     printf("Spool: %llu records from an earlier run go first\n",
            static_cast<unsigned long long>(r.records));
   }
-  bool same_client = r.clientid.empty() || r.clientid == config.clientid;
+  bool same_client = r.clientid.empty() || r.clientid == config.session.request.clientid;
   if (r.records > 0 && !same_client) {
     printf("Spool: records of client %s go again at least once\n", r.clientid.c_str());
   }
@@ -195,7 +195,7 @@ SpoolerPtr spooler_open(const RunConfig& config, Router& router, SessionConfig* 
   session->resume_first =
       config.exactly_once && r.records > 0 && same_client && !r.clientid.empty();
   // "PUBREL sent" marks belong to the client identifier they were made under.
-  if (spool_set_clientid(*sp->spool, config.clientid) != kSpoolOk) {
+  if (spool_set_clientid(*sp->spool, config.session.request.clientid) != kSpoolOk) {
     *error = spool_error(*sp->spool);
     return nullptr;
   }

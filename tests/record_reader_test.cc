@@ -43,8 +43,7 @@ struct ScriptedSource : ByteSource {
 };
 
 // All records of `input`; a trailing "<error>" marks a read error. With `idle` the source has
-// nothing before every chunk, and each record is given back once and taken again, as when a
-// full spool refuses it.
+// nothing before every chunk.
 std::vector<std::string> frame(const std::string& input, char delimiter, int maxdatalen,
                                size_t chunk, size_t fail_after = std::string::npos,
                                bool idle = false) {
@@ -54,17 +53,10 @@ std::vector<std::string> frame(const std::string& input, char delimiter, int max
   source.idle = idle;
   std::vector<std::string> records;
   Record record;
-  bool given_back = false;
   for (size_t idle_reads = 0;;) {
     int rc = read_record(reader, source, &record);
     // the source is idle once before each chunk: more often, the framer is stuck
     if (rc < 0 && errno == EAGAIN && ++idle_reads <= input.size() + 1) continue;
-    if (rc > 0 && idle && !given_back) {
-      reader_unread(reader, record);
-      given_back = true;
-      continue;
-    }
-    given_back = false;
     if (rc == 0) break;
     if (rc < 0) {
       records.push_back("<error>");
