@@ -1,10 +1,11 @@
-// Looking at standard input before taking it: tee(2), pread(2) or MSG_PEEK, then a read of
-// the same length (or lseek) once the caller has kept what it looked at.
+// Looking at standard input before taking it: tee(2), pread(2) or MSG_PEEK, then, once the
+// caller has kept what it looked at, the same bytes moved into the file of taken bytes.
 #include "input.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +29,43 @@ int drop(int fd, int sink, size_t len) {
       if (n == 0) errno = EIO;  // what was peeked is gone: someone else read the input
       return -1;
     }
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int write_all(int fd, const unsigned char* buf, size_t len) {
+  while (len > 0) {
+    ssize_t n = ::write(fd, buf, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    buf += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// Moves `len` bytes from the front of the input into the file of taken bytes, counting them
+// taken as they go: splice(2) for a pipe, sendfile(2) for a regular file (it advances the
+// input's offset in the same call), and for a socket a receive and a write.
+int move_to_stage(PeekInput& in, size_t len) {
+  static unsigned char scratch[kScratchBytes];
+  while (len > 0) {
+    ssize_t n;
+    if (in.kind == InputKind::kPipe) {
+      n = splice(in.fd, nullptr, in.stage, nullptr, len, 0);
+    } else if (in.kind == InputKind::kFile) {
+      n = sendfile(in.stage, in.fd, nullptr, len);
+    } else {
+      n = recv(in.fd, scratch, std::min(len, kScratchBytes), 0);
+      if (n > 0 && write_all(in.stage, scratch, static_cast<size_t>(n)) != 0) return -1;
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;  // what was peeked is gone: someone else read the input
+      return -1;
+    }
+    in.taken += static_cast<uint64_t>(n);
     len -= static_cast<size_t>(n);
   }
   return 0;
@@ -104,17 +142,21 @@ ssize_t peek_socket(PeekInput& in, unsigned char* buf, size_t len) {
   return n;
 }
 
+// A terminal or serial line cannot be looked at: what is read is taken, and goes to the file of
+// taken bytes at once.
 ssize_t take_as_read(PeekInput& in, unsigned char* buf, size_t len) {
   ssize_t n = ::read(in.fd, buf, len);
+  if (n > 0 && in.stage >= 0 && write_all(in.stage, buf, static_cast<size_t>(n)) != 0) return -1;
   if (n > 0) in.peeked = in.taken += static_cast<uint64_t>(n);
   return n;
 }
 
 }  // namespace
 
-void input_open(PeekInput* in, int fd) {
+void input_open(PeekInput* in, int fd, uint64_t carried) {
   *in = PeekInput();
   in->fd = fd;
+  in->peeked = in->taken = carried;
   struct stat st;
   if (fstat(fd, &st) != 0) return;
   if (S_ISFIFO(st.st_mode)) {
@@ -127,6 +169,7 @@ void input_open(PeekInput* in, int fd) {
   } else if (S_ISREG(st.st_mode)) {
     in->start = lseek(fd, 0, SEEK_CUR);
     if (in->start >= 0) in->kind = InputKind::kFile;
+    in->start -= static_cast<off_t>(carried);  // peeks and takes count from the carried bytes
   } else if (S_ISSOCK(st.st_mode)) {
     // The peek offset lets each look start after the bytes already looked at.
     int zero = 0;
@@ -142,6 +185,7 @@ void input_close(PeekInput* in) {
   }
   in->copy[0] = in->copy[1] = in->sink = -1;
   in->kind = InputKind::kTaken;
+  in->stage = -1;
 }
 
 ssize_t input_peek(PeekInput& in, unsigned char* buf, size_t len) {
@@ -160,6 +204,7 @@ ssize_t input_peek(PeekInput& in, unsigned char* buf, size_t len) {
 int input_take(PeekInput& in, uint64_t upto) {
   if (upto <= in.taken) return 0;
   size_t len = static_cast<size_t>(upto - in.taken);
+  if (in.stage >= 0) return move_to_stage(in, len);
   int rc = 0;
   if (in.kind == InputKind::kFile) {
     rc = lseek(in.fd, in.start + static_cast<off_t>(upto), SEEK_SET) < 0 ? -1 : 0;

@@ -69,6 +69,8 @@ struct Run {
   SpoolerPtr spooler;  // with --spool: records go through it, and from it to the session
   // With --spool the input is looked at before it is taken, and taken once in the spool file.
   PeekInput input;
+  uint64_t appended_upto = 0;  // the input's bytes up to the end of the last record appended
+  bool spool_broken = false;   // a spool call failed: the run is ending
   int input_pause_ms = 0;  // > 0: the input held nothing new at the last look
   // Running as a service: systemd's notifications, the counters on a timer, the pace (without
   // a spool; the spooler paces its own), and the records skipped under --refused skip.
@@ -87,6 +89,8 @@ Run* the_run = nullptr;  // for the ends that leave records in the spool
 [[noreturn]] void fail(const char* message) {
   fputs(message, stdout);
   if (the_run != nullptr && the_run->spooler != nullptr) {
+    // Appended records are written with the last words: their bytes leave the input first.
+    input_take(the_run->input, the_run->appended_upto);
     spooler_last_words(*the_run->spooler, *the_run->session);
   }
   fflush(stdout);
@@ -234,6 +238,7 @@ void report_too_large(size_t len) {
 [[noreturn]] void end_with(Run& run, Outcome outcome);
 
 void spool_round(Run& run);
+bool take_stored(Run& run);
 
 // Hands over everything still in flight, then disconnects.
 void drain(Run& run) {
@@ -285,6 +290,7 @@ void drain(Run& run) {
 // A spool that cannot be written: what the session took is still handed over; the spool keeps
 // the rest.
 [[noreturn]] void spool_failed(Run& run) {
+  run.spool_broken = true;
   printf("%s\n", spooler_error(*run.spooler).c_str());
   say_stopping(run);
   drain(run);
@@ -294,6 +300,7 @@ void drain(Run& run) {
 // One round of the spool between waits; after a stop request nothing more goes to the
 // session.
 void spool_round(Run& run) {
+  take_stored(run);  // an input that cannot be taken fails the next read
   take_refusals(run);
   Outcome o = spooler_round(*run.spooler, *run.session, !stop_requested);
   if (o == Outcome::kDone) return;
@@ -318,19 +325,30 @@ Outcome spool_wait(Run& run, int fd, long long deadline) {
   return session_wait(*run.session, fd, earlier(deadline, spooler_retry_at(*run.spooler)));
 }
 
-// The bytes of the records now in the spool file leave the input; a begun record stays there
-// whole. False when they cannot be taken (errno set).
+// The bytes of the records appended leave the input for the taken file, then the records go to
+// the spool file; a begun record stays in the input. False when the bytes cannot be taken
+// (errno set); a full disk makes the input wait.
 bool take_stored(Run& run) {
-  if (run.spooler == nullptr) return true;
-  int flushed = spooler_flush(*run.spooler);
+  if (run.spooler == nullptr || run.spool_broken) return true;
+  // While the disk is full nothing more is taken until what was taken is in the spool file.
+  if (spooler_disk_is_full(*run.spooler)) {
+    int flushed = spooler_flush(*run.spooler, false);
+    if (flushed == kSpoolError) spool_failed(run);
+    if (flushed != kSpoolOk) return true;
+  }
+  if (input_take(run.input, run.appended_upto) != 0) {
+    if (errno != ENOSPC) return false;
+    spooler_disk_full(*run.spooler);
+    return true;
+  }
+  int flushed = spooler_flush(*run.spooler, run.input.taken == run.appended_upto);
   if (flushed == kSpoolError) spool_failed(run);
-  if (flushed != kSpoolOk) return true;  // a full disk: the input waits
-  return input_take(run.input, run.input.peeked - reader_held(run.reader)) == 0;
+  return true;
 }
 
 // Standard input, waited on together with the broker's socket, so that the connection is kept
 // alive, and a lost one made again, while the input is idle. With --spool the bytes are looked
-// at, and taken only once the records before them are in the spool file.
+// at, and taken only for records appended to the spool.
 struct StdinSource : ByteSource {
   Run& run;
   explicit StdinSource(Run& r) : run(r) {}
@@ -345,9 +363,8 @@ struct StdinSource : ByteSource {
         deadline = std::max(run.end_seen_ms, run.last_input_ms) + kRecordTimeoutMs;
         if (now_ms() >= deadline) return 0;
       }
-      // The records appended so far reach the spool file, and their bytes leave the input at
-      // once (a kill in between would find them in both), then the spool's round before any
-      // wait.
+      // The records appended so far leave the input and reach the spool file, then the
+      // spool's round, before any wait.
       if (!take_stored(run)) return -1;
       if (run.spooler != nullptr) spool_round(run);
       deadline = earlier(deadline, timer_deadline(run));
@@ -400,7 +417,10 @@ void publish(Run& run, uint64_t seq, std::string_view topic, std::string_view pa
 void spool_record(Run& run, std::string_view record) {
   for (;;) {
     int rc = spooler_append(*run.spooler, record);
-    if (rc == kSpoolOk) return;
+    if (rc == kSpoolOk) {
+      run.appended_upto = run.input.peeked - reader_held(run.reader);
+      return;
+    }
     if (rc == kSpoolError) spool_failed(run);
     spool_round(run);
     after_wait(run, spool_wait(run, -1, wait_deadline(run)));
@@ -634,7 +654,15 @@ int main(int argc, char** argv) {
   if (!init_reader(&run.reader, config.delimiter, config.maxdatalen)) {
     fail("Failed to allocate the record buffer\n");
   }
-  if (run.spooler != nullptr) input_open(&run.input, STDIN_FILENO);
+  if (run.spooler != nullptr) {
+    // An earlier run's begun record, already taken, comes first.
+    const std::string& carried = spooler_carried(*run.spooler);
+    reader_prefill(run.reader, reinterpret_cast<const unsigned char*>(carried.data()),
+                   carried.size());
+    input_open(&run.input, STDIN_FILENO, carried.size());
+    run.input.stage = spooler_taken_fd(*run.spooler);
+    run.appended_upto = 0;
+  }
   int status = publish_loop(run);
   if (status >= 0 && !take_stored(run)) status = -1;
   // Whatever was published before a read error is still handed over before the program ends

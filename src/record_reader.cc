@@ -16,6 +16,12 @@ bool init_reader(RecordReader* reader, char delimiter, int maxdatalen) {
   return reader->buffer != nullptr;
 }
 
+void reader_prefill(RecordReader& reader, const unsigned char* bytes, size_t len) {
+  memcpy(reader.buffer.get(), bytes, len);
+  reader.begin = reader.scanned = 0;
+  reader.end = len;
+}
+
 namespace {
 
 int take(RecordReader& reader, size_t len, Record* record) {

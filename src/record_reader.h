@@ -44,6 +44,10 @@ constexpr size_t kReadChunkBytes = 64 * 1024;
 /// buffer cannot be allocated.
 bool init_reader(RecordReader* reader, char delimiter, int maxdatalen);
 
+/// Puts `bytes` (fewer than maxdatalen) before anything the source gives: the begun record an
+/// earlier run took. Call it once, before the first read_record.
+void reader_prefill(RecordReader& reader, const unsigned char* bytes, size_t len);
+
 /// Fills `record` with the next record: bytes up to and including the delimiter, or
 /// `maxdatalen` bytes, or whatever is left at end of input. Reads from `source` only when no
 /// whole record is buffered. Returns 1 for a record, 0 when the input has ended with nothing

@@ -741,7 +741,11 @@ Outcome session_wait(Session& s, int fd, long long deadline) {
         (releases_gated(s) || settled_seq(s) != settled || store_has_room(s))) {
       return Outcome::kProgress;
     }
-    if (s.store_full && s.connected && s.config.qos > 0) gather(s);
+    // What a gathering round read is looked at before any poll: PUBRECs whose PUBRELs wait at
+    // the gate go back to the caller at once. Held until the next poll ends, they would wait for
+    // the broker's next packet, which Nagle's algorithm there may hold back a delayed ACK long
+    // (40 ms) when a proxy or relay stands between us.
+    if (s.store_full && s.connected && s.config.qos > 0 && gather(s)) continue;
     Outcome o = step(s, fd, deadline, false);
     if (o != Outcome::kDone) return o;
   }

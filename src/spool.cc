@@ -21,6 +21,7 @@ namespace {
 
 constexpr unsigned char kSegmentMagic[4] = {'L', 'C', 'S', 'G'};
 constexpr unsigned char kLedgerMagic[4] = {'L', 'C', 'L', 'G'};
+constexpr unsigned char kTakenMagic[4] = {'L', 'C', 'T', 'K'};
 constexpr uint32_t kFormatVersion = 1;
 constexpr size_t kFileHeaderBytes = 16;    // magic, version, first sequence number (or 0)
 constexpr size_t kRecordHeaderBytes = 16;  // length, CRC, sequence number
@@ -36,6 +37,11 @@ constexpr size_t kReadBufferBytes = size_t{256} << 10;
 constexpr char kLockName[] = "lock";
 constexpr char kLedgerName[] = "ledger";
 constexpr char kLedgerTmpName[] = "ledger.tmp";
+constexpr char kTakenName[] = "taken";
+constexpr char kTakenTmpName[] = "taken.tmp";
+// The file of taken bytes starts again once it holds this much and ends with a whole record:
+// small, since it takes room beside the spool's size, and a restart costs three calls.
+constexpr uint64_t kMostTakenBytes = uint64_t{64} << 10;
 
 enum EntryType : uint8_t { kEntryAck = 1, kEntryReleased = 2, kEntryClientid = 3 };
 
@@ -187,6 +193,8 @@ struct Spool {
   uint64_t segment_target = 0;  // a segment is rolled once it holds this much
   uint64_t ledger_limit = 0;    // room kept for the ledger and its rewrite
   int dir_fd = -1, ledger_fd = -1, write_fd = -1;  // the directory's descriptor holds the lock
+  int taken_fd = -1;          // the file of taken bytes, at its end
+  bool taken_dirty = false;   // written since its last sync (not under "always": O_DSYNC)
   std::deque<Segment> segments;        // ascending; the last is written when write_fd >= 0
   uint64_t segment_bytes = 0;          // their sum
   uint64_t next_seq = 1;               // of the next record appended
@@ -214,7 +222,7 @@ struct Spool {
 };
 
 void SpoolDeleter::operator()(Spool* spool) const {
-  for (int fd : {spool->dir_fd, spool->ledger_fd, spool->write_fd}) {
+  for (int fd : {spool->dir_fd, spool->ledger_fd, spool->write_fd, spool->taken_fd}) {
     if (fd >= 0) close(fd);
   }
   spool->reader.reset(-1, 0);
@@ -634,6 +642,10 @@ int spool_flush(Spool& spool) {
 int spool_sync(Spool& spool) {
   int rc = write_pending(spool);
   if (rc == kSpoolOk && spool.write_fd >= 0) rc = sync_segment(spool);
+  if (rc == kSpoolOk && spool.taken_dirty && fdatasync(spool.taken_fd) != 0) {
+    rc = fail(spool, kTakenName);
+  }
+  if (rc == kSpoolOk) spool.taken_dirty = false;
   if (rc == kSpoolOk) rc = sync_ledger(spool);
   if (rc == kSpoolOk) rc = sync_dir(spool);
   return rc;
@@ -642,7 +654,7 @@ int spool_sync(Spool& spool) {
 int spool_maybe_sync(Spool& spool, int64_t now_ms) {
   if (spool.options.sync_seconds == 0) return kSpoolOk;
   if (now_ms - spool.last_sync_ms < int64_t{spool.options.sync_seconds} * 1000) return kSpoolOk;
-  bool dirty = spool.segment_dirty || spool.ledger_dirty || spool.dir_dirty ||
+  bool dirty = spool.segment_dirty || spool.ledger_dirty || spool.dir_dirty || spool.taken_dirty ||
                spool.ledger_watermark != spool.watermark;
   if (!dirty) return kSpoolOk;
   spool.last_sync_ms = now_ms;
@@ -677,6 +689,8 @@ int spool_set_clientid(Spool& spool, std::string_view clientid) {
   return append_entry(spool, encode_entry(kEntryClientid, spool.watermark, 0, spool.clientid));
 }
 
+uint64_t spool_next_seq(const Spool& spool) { return spool.next_seq; }
+
 SpoolCounters spool_counters(const Spool& spool) {
   SpoolCounters c;
   c.records = spool.next_seq - first_waiting(spool);
@@ -688,8 +702,14 @@ SpoolCounters spool_counters(const Spool& spool) {
 
 const std::string& spool_error(const Spool& spool) { return spool.error; }
 
+namespace {
+int cut_taken(Spool& spool);
+}  // namespace
+
 int spool_close(SpoolPtr spool) {
   int rc = write_pending(*spool);
+  // Left empty, so that a next run that frames records otherwise finds none of this one's.
+  if (rc == kSpoolOk && spool->taken_fd >= 0) rc = cut_taken(*spool);
   if (rc == kSpoolOk) rc = delete_handed_over(*spool, true);
   if (rc == kSpoolOk) rc = spool_sync(*spool);
   return rc;
@@ -987,7 +1007,90 @@ void report(const Spool& spool, SpoolRecovery* recovery) {
   recovery->released.assign(spool.released.begin(), spool.released.end());
 }
 
+// ---- The file of taken bytes ----------------------------------------------------------------
+
+int taken_flags(const Spool& spool) {
+  // Under "always" each take is durable in the call that moves the bytes.
+  return O_RDWR | O_CLOEXEC | (spool.options.sync_seconds == 0 ? O_DSYNC : 0);
+}
+
+// Reads what an earlier run took: its header's first sequence number and the bytes after it. A
+// file too large or with a damaged header is reported and left for spool_taken_restart to
+// replace.
+int read_taken(Spool& spool, SpoolRecovery* recovery) {
+  spool.taken_fd = openat(spool.dir_fd, kTakenName, taken_flags(spool));
+  if (spool.taken_fd < 0) return errno == ENOENT ? kSpoolOk : fail(spool, kTakenName);
+  struct stat st;
+  if (fstat(spool.taken_fd, &st) != 0) return fail(spool, kTakenName);
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  // It starts again at the first whole record past its bound: beyond one more record it is not
+  // what this program wrote.
+  if (size <= kFileHeaderBytes || size > kFileHeaderBytes + kMostTakenBytes + 2 * spool.options.max_record) {
+    recovery->taken_damaged = size > kFileHeaderBytes;
+    return kSpoolOk;
+  }
+  std::string bytes(size, '\0');
+  size_t got = 0;
+  while (got < size) {
+    ssize_t n = pread(spool.taken_fd, &bytes[got], size - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail(spool, kTakenName);
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  const auto* header = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (got < kFileHeaderBytes || !file_header_ok(header, kTakenMagic)) {
+    recovery->taken_damaged = true;
+    return kSpoolOk;
+  }
+  recovery->taken_first_seq = get64(header + 8);
+  recovery->taken = bytes.substr(kFileHeaderBytes, got - kFileHeaderBytes);
+  return kSpoolOk;
+}
+
+// Every record the file of taken bytes holds is in a segment: it starts again from the next
+// one. Cut first, then the new header, so that a kill in between leaves a header with nothing
+// after it.
+int cut_taken(Spool& spool) {
+  unsigned char header[kFileHeaderBytes];
+  encode_file_header(header, kTakenMagic, spool.next_seq);
+  bool ok = ftruncate(spool.taken_fd, kFileHeaderBytes) == 0 &&
+            (spool.options.sync_seconds != 0 || fdatasync(spool.taken_fd) == 0) &&
+            pwrite(spool.taken_fd, header, sizeof header, 0) == kFileHeaderBytes &&
+            lseek(spool.taken_fd, kFileHeaderBytes, SEEK_SET) >= 0;
+  return ok ? kSpoolOk : fail(spool, kTakenName);
+}
+
 }  // namespace
+
+int spool_taken_restart(Spool& spool, std::string_view carried) {
+  // Replaced whole by a rename: a kill at any point leaves either file, each consistent.
+  unsigned char header[kFileHeaderBytes];
+  encode_file_header(header, kTakenMagic, spool.next_seq);
+  int fd = openat(spool.dir_fd, kTakenTmpName, taken_flags(spool) | O_CREAT | O_TRUNC, 0600);
+  size_t written = 0;
+  bool ok = fd >= 0 && write_all(fd, header, sizeof header, &written) &&
+            write_all(fd, reinterpret_cast<const unsigned char*>(carried.data()), carried.size(),
+                      &written);
+  if (ok && spool.options.sync_seconds != 0) spool.taken_dirty = true;
+  if (!ok || renameat(spool.dir_fd, kTakenTmpName, spool.dir_fd, kTakenName) != 0) {
+    if (fd >= 0) close(fd);
+    return errno == ENOSPC ? kSpoolFull : fail(spool, kTakenName);
+  }
+  if (spool.taken_fd >= 0) close(spool.taken_fd);
+  spool.taken_fd = fd;
+  spool.dir_dirty = true;
+  return spool.options.sync_seconds == 0 ? sync_dir(spool) : kSpoolOk;
+}
+
+int spool_taken_fd(const Spool& spool) { return spool.taken_fd; }
+
+int spool_taken_done(Spool& spool, bool at_boundary) {
+  if (spool.options.sync_seconds != 0) spool.taken_dirty = true;
+  off_t end = lseek(spool.taken_fd, 0, SEEK_CUR);
+  if (!at_boundary || end < 0 || static_cast<uint64_t>(end) < kMostTakenBytes) return kSpoolOk;
+  return cut_taken(spool);
+}
 
 SpoolPtr spool_open(const SpoolOptions& options, SpoolRecovery* recovery, std::string* error) {
   *recovery = SpoolRecovery();
@@ -1011,5 +1114,9 @@ SpoolPtr spool_open(const SpoolOptions& options, SpoolRecovery* recovery, std::s
     return nullptr;
   }
   report(s, recovery);
+  if (read_taken(s, recovery) != kSpoolOk) {
+    *error = s.error;
+    return nullptr;
+  }
   return spool;
 }

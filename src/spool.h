@@ -42,6 +42,13 @@ struct SpoolRecovery {
   /// they get a PUBREL, not a PUBLISH. Every other record after the watermark may have been
   /// sent already: its packet identifier is seq % 65535 + 1 again (packet_id_of).
   std::vector<uint64_t> released;
+  /// The bytes the earlier run took from its input since record `taken_first_seq` began, in the
+  /// file of taken bytes: the whole records they make that the spool lacks (those numbered from
+  /// spool_next_seq on) are appended first, and a begun record at their end is the start of
+  /// this run's input. Then spool_taken_restart.
+  std::string taken;
+  uint64_t taken_first_seq = 0;
+  bool taken_damaged = false;  // that file's header was damaged: its bytes are not used
 };
 
 /// For the SIGUSR1 line.
@@ -133,6 +140,26 @@ void spool_rewind(Spool& spool);
 /// one). Another identifier than the stored one drops the "PUBREL sent" marks: they belong to
 /// the broker's session of the client they were made under.
 [[nodiscard]] int spool_set_clientid(Spool& spool, std::string_view clientid);
+
+/// The number the next record appended gets.
+uint64_t spool_next_seq(const Spool& spool);
+
+// The file of taken bytes ("taken" beside the segments). With --spool the input's bytes leave
+// it by moving into this file (input_take), records whole or begun, before their records reach
+// the segment file: a kill between the two leaves them here, never in both or in neither.
+
+/// Replaces the file of taken bytes by one that starts at spool_next_seq and holds `carried`
+/// (the earlier run's begun record), by a rename. Call it once at opening, after appending the
+/// records recovered from it. kSpoolFull when the disk is full, kSpoolError otherwise.
+[[nodiscard]] int spool_taken_restart(Spool& spool, std::string_view carried);
+
+/// The descriptor bytes are taken into (at the file's end; O_DSYNC under "always").
+int spool_taken_fd(const Spool& spool);
+
+/// After bytes were taken into it and their records flushed: `at_boundary` when they end with
+/// a whole record and every record they make is appended. Then, once it has grown past its
+/// bound (64 KiB), it starts again from the next record appended.
+[[nodiscard]] int spool_taken_done(Spool& spool, bool at_boundary);
 
 SpoolCounters spool_counters(const Spool& spool);
 

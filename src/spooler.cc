@@ -4,10 +4,13 @@
 #include "spooler.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "pacing.h"
+#include "record_reader.h"
 #include "wait.h"
 
 namespace {
@@ -43,6 +46,7 @@ struct Spooler {
   long long retry_at = kNoDeadline;
   Pacer pacer;                      // --rate
   long long pace_at = kNoDeadline;  // the record in hand waits for the pace until then
+  std::string carried;              // the earlier run's begun record, taken and not appended
 };
 
 void SpoolerDeleter::operator()(Spooler* spooler) const { delete spooler; }
@@ -142,6 +146,12 @@ bool note_releases(Spooler& sp, Session& s) {
   return true;
 }
 
+void say_disk_full(Spooler& sp) {
+  if (!sp.disk_full) printf("Spool: disk full, input waits until records are handed over\n");
+  sp.disk_full = true;
+  sp.retry_at = now_ms() + kDiskFullRetryMs;
+}
+
 // What was appended goes to the spool file; a full disk is said once, and tried again.
 bool flush(Spooler& sp) {
   int rc = spool_flush(*sp.spool);
@@ -152,18 +162,85 @@ bool flush(Spooler& sp) {
     sp.retry_at = kNoDeadline;
     return true;
   }
-  if (!sp.disk_full) printf("Spool: disk full, input waits until records are handed over\n");
-  sp.disk_full = true;
-  sp.retry_at = now_ms() + kDiskFullRetryMs;
+  say_disk_full(sp);
   return true;
+}
+
+// The bytes of an earlier run's taken file, given once; then nothing more for now.
+struct TakenBytes : ByteSource {
+  std::string_view rest;
+  ssize_t read(unsigned char* buf, size_t len) override {
+    if (rest.empty()) {
+      errno = EAGAIN;
+      return -1;
+    }
+    size_t n = std::min(len, rest.size());
+    memcpy(buf, rest.data(), n);
+    rest.remove_prefix(n);
+    return static_cast<ssize_t>(n);
+  }
+};
+
+// The records an earlier run took from its input but had not yet in the spool file go in now,
+// numbered as they were to be; a begun record at the end is kept for this run's input. The
+// taken file then starts afresh unless it already goes on from the spool's next number.
+// Returns the records appended, or -1 (`error` set).
+long long recover_taken(Spooler& sp, const SpoolRecovery& r, std::string* error) {
+  RecordReader reader;
+  if (!init_reader(&reader, sp.config.delimiter, sp.config.maxdatalen)) {
+    *error = "Failed to allocate the record buffer";
+    return -1;
+  }
+  TakenBytes source;
+  source.rest = r.taken;
+  uint64_t seq = r.taken_first_seq;
+  long long added = 0;
+  Record record;
+  while (read_record(reader, source, &record) == 1) {
+    if (seq++ < spool_next_seq(*sp.spool)) continue;  // in the spool file already
+    uint64_t got = 0, dropped = 0;
+    int rc = spool_append(*sp.spool, record.data, static_cast<size_t>(record.len), &got, &dropped);
+    if (rc != kSpoolOk) {
+      *error = rc == kSpoolFull ? "Spool: no room for the records an earlier run took"
+                                : spool_error(*sp.spool);
+      return -1;
+    }
+    ++added;
+  }
+  sp.carried.assign(reinterpret_cast<const char*>(reader.buffer.get() + reader.begin),
+                    reader_held(reader));
+  if (!flush(sp)) {
+    *error = spool_error(*sp.spool);
+    return -1;
+  }
+  bool goes_on = spool_taken_fd(*sp.spool) >= 0 && !r.taken_damaged &&
+                 seq == spool_next_seq(*sp.spool);
+  if (!goes_on && spool_taken_restart(*sp.spool, sp.carried) != kSpoolOk) {
+    *error = spool_error(*sp.spool);
+    return -1;
+  }
+  return added;
 }
 
 }  // namespace
 
-int spooler_flush(Spooler& sp) {
+int spooler_flush(Spooler& sp, bool at_boundary) {
   if (!flush(sp)) return kSpoolError;
-  return sp.disk_full ? kSpoolFull : kSpoolOk;
+  if (sp.disk_full) return kSpoolFull;
+  if (spool_taken_done(*sp.spool, at_boundary) != kSpoolOk) {
+    spool_failed(sp);
+    return kSpoolError;
+  }
+  return kSpoolOk;
 }
+
+void spooler_disk_full(Spooler& sp) { say_disk_full(sp); }
+
+bool spooler_disk_is_full(const Spooler& sp) { return sp.disk_full; }
+
+int spooler_taken_fd(const Spooler& sp) { return spool_taken_fd(*sp.spool); }
+
+const std::string& spooler_carried(const Spooler& sp) { return sp.carried; }
 
 SpoolerPtr spooler_open(const RunConfig& config, Router& router, SessionConfig* session,
                         std::string* error) {
@@ -174,6 +251,9 @@ SpoolerPtr spooler_open(const RunConfig& config, Router& router, SessionConfig* 
   sp->spool = spool_open(config.spool_options, &r, error);
   if (sp->spool == nullptr) return nullptr;
   sp->damaged_at_start = r.damaged;
+  const long long taken = recover_taken(*sp, r, error);
+  if (taken < 0) return nullptr;
+  if (r.taken_damaged) printf("Spool: file of taken bytes damaged, not used\n");
   if (r.damaged > 0) {
     printf("Spool: %llu damaged records skipped\n", static_cast<unsigned long long>(r.damaged));
   }
@@ -182,9 +262,9 @@ SpoolerPtr spooler_open(const RunConfig& config, Router& router, SessionConfig* 
            static_cast<unsigned long long>(r.first_seq),
            static_cast<unsigned long long>(r.last_seq));
   }
-  if (r.records > 0) {
+  if (r.records + taken > 0) {
     printf("Spool: %llu records from an earlier run go first\n",
-           static_cast<unsigned long long>(r.records));
+           static_cast<unsigned long long>(r.records + taken));
   }
   bool same_client = r.clientid.empty() || r.clientid == config.session.request.clientid;
   if (r.records > 0 && !same_client) {
@@ -199,8 +279,8 @@ SpoolerPtr spooler_open(const RunConfig& config, Router& router, SessionConfig* 
     *error = spool_error(*sp->spool);
     return nullptr;
   }
-  sp->more = r.records > 0;
-  sp->next_seq = r.records > 0 ? r.last_seq + 1 : 1;
+  sp->more = r.records + taken > 0;
+  sp->next_seq = spool_next_seq(*sp->spool);
   sp->pacer = make_pacer(config.rate, now_ms());
   if (session->resume_first) sp->resumed = std::move(r.released);
   return sp;
@@ -230,7 +310,6 @@ int spooler_append(Spooler& sp, std::string_view record) {
 void spooler_pace_from(Spooler& sp, long long now) { sp.pacer = make_pacer(sp.config.rate, now); }
 
 Outcome spooler_round(Spooler& sp, Session& s, bool feed_session) {
-  if (!flush(sp)) return spool_failed(sp);
   sp.pace_at = kNoDeadline;
   if (feed_session) {
     Outcome o = feed(sp, s);

@@ -35,12 +35,26 @@ void spooler_resume(Spooler& sp, Session& s);
 /// spooler_retry_at at the latest); kSpoolError: spooler_error says why.
 [[nodiscard]] int spooler_append(Spooler& sp, std::string_view record);
 
-/// Writes what was appended to the spool file, so that its bytes may leave the input. kSpoolOk
-/// once every appended record is in the file; kSpoolFull when the disk is full (said once; the
-/// input waits); kSpoolError: spooler_error says why.
-[[nodiscard]] int spooler_flush(Spooler& sp);
+/// Writes what was appended, and whose bytes were taken into the taken file, to the spool file:
+/// call it after each take (input_take), never before, so that a kill finds every taken record
+/// in the one file or the other and none in the input. `at_boundary`: the bytes taken end with
+/// the last record appended. kSpoolOk once every appended record is in the file; kSpoolFull
+/// when the disk is full (said once; the input waits); kSpoolError: spooler_error says why.
+[[nodiscard]] int spooler_flush(Spooler& sp, bool at_boundary);
 
-/// One round between waits: what was appended reaches the spool file; with `feed` records go
+/// A take found the disk full: said once, as for the spool file; the input waits.
+void spooler_disk_full(Spooler& sp);
+
+/// The disk was full at the last write: nothing more is taken until a flush succeeds.
+bool spooler_disk_is_full(const Spooler& sp);
+
+/// Where the input's bytes go as they are taken (PeekInput::stage).
+int spooler_taken_fd(const Spooler& sp);
+
+/// The earlier run's begun record: the first bytes of this run's input, taken already.
+const std::string& spooler_carried(const Spooler& sp);
+
+/// One round between waits, after spooler_flush: with `feed` records go
 /// on to the session while it has room, at most at the pace of --rate; settled records leave
 /// the spool, but a record the broker refused (not skipping) and those after it stay; gated
 /// PUBRELs are noted, then let go; the spool is synced when due. Returns kDone; kFailed when

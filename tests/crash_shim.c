@@ -1,6 +1,6 @@
 // A test-only LD_PRELOAD library: crash points and a power-loss model for the spool. It counts
-// the calls that change the files of one directory (open, write, sync, rename, unlink, truncate)
-// and kills its process at the N-th, and it keeps what each file held at its last sync and which
+// the calls that change the files of one directory (open, write, splice, sendfile, sync, rename,
+// unlink, truncate) and kills its process at the N-th, and it keeps what each file held at its last sync and which
 // names the last sync of the directory made durable, so that a test can put the directory back to
 // what a power cut would have left. Never linked into linecast.
 //
@@ -192,19 +192,53 @@ int close(int fd) {
   return REAL(close)(fd);
 }
 
+// A write to a file opened with O_DSYNC is durable when the call returns.
+static ssize_t written(int fd, ssize_t rc) {
+  if (rc > 0 && power_dir != NULL && watched_fd(fd) == 1 && (fcntl(fd, F_GETFL) & O_DSYNC)) {
+    keep_copy(fd);
+  }
+  return rc;
+}
+
 ssize_t write(int fd, const void* data, size_t len) {
   if (watched_fd(fd) == 1) crash_point(fd, data, len);
-  return REAL(write)(fd, data, len);
+  return written(fd, REAL(write)(fd, data, len));
 }
 
 ssize_t pwrite(int fd, const void* data, size_t len, off_t at) {
   if (watched_fd(fd) == 1) crash_point(-1, NULL, 0);
-  return REAL(pwrite)(fd, data, len, at);
+  return written(fd, REAL(pwrite)(fd, data, len, at));
 }
 
 ssize_t pwrite64(int fd, const void* data, size_t len, off64_t at) {
   if (watched_fd(fd) == 1) crash_point(-1, NULL, 0);
-  return REAL(pwrite64)(fd, data, len, at);
+  return written(fd, REAL(pwrite64)(fd, data, len, at));
+}
+
+// Bytes moved into a file of the directory; at the crash point half of them move first, as a
+// kill in the middle of the call leaves them.
+ssize_t splice(int in, loff_t* in_at, int out, loff_t* out_at, size_t len, unsigned flags) {
+  if (watched_fd(out) == 1 && calls + 1 == crash_at && len > 1) {
+    written(out, REAL(splice)(in, in_at, out, out_at, len / 2, flags));
+  }
+  if (watched_fd(out) == 1) crash_point(-1, NULL, 0);
+  return written(out, REAL(splice)(in, in_at, out, out_at, len, flags));
+}
+
+ssize_t sendfile(int out, int in, off_t* in_at, size_t len) {
+  if (watched_fd(out) == 1 && calls + 1 == crash_at && len > 1) {
+    written(out, REAL(sendfile)(out, in, in_at, len / 2));
+  }
+  if (watched_fd(out) == 1) crash_point(-1, NULL, 0);
+  return written(out, REAL(sendfile)(out, in, in_at, len));
+}
+
+ssize_t sendfile64(int out, int in, off64_t* in_at, size_t len) {
+  if (watched_fd(out) == 1 && calls + 1 == crash_at && len > 1) {
+    written(out, REAL(sendfile64)(out, in, in_at, len / 2));
+  }
+  if (watched_fd(out) == 1) crash_point(-1, NULL, 0);
+  return written(out, REAL(sendfile64)(out, in, in_at, len));
 }
 
 // A sync makes the file's content durable (kind 1) or its names (kind 2).

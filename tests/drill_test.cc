@@ -530,6 +530,13 @@ long run_crash_case(BrokerFixture& broker, const CrashCase& c, size_t index) {
         at += static_cast<off_t>(drill_record(index, taken).size());
         if (at > offset) break;
       }
+      // No input outlives a power cut: a writer starts again with a whole record. Under
+      // "always" the part of a record the cut took is durable in the spool, and the shared
+      // offset stays where the take left it.
+      const bool mid_record =
+          taken < kCrashRecords &&
+          offset > at - static_cast<off_t>(drill_record(index, taken).size());
+      if (c.power_cut && c.sync != "always" && mid_record) lseek(fd, at, SEEK_SET);
       Child second(linecast_bin(), args, fd);
       EXPECT_EQ(second.wait(20000), 0) << what << second.out() << second.err();
     }
@@ -543,10 +550,8 @@ long run_crash_case(BrokerFixture& broker, const CrashCase& c, size_t index) {
   if (promised) {
     EXPECT_EQ(f.lost, 0u) << what;
   }
-  // A record in the spool file whose bytes the killed run had not yet taken from the input is
-  // read and sent again by the next run: exactly once holds for every record it took.
   if (promised && c.qos == 2) {
-    EXPECT_GE(f.first_duplicate, taken) << what << ": duplicates=" << f.duplicates;
+    EXPECT_EQ(f.duplicates, 0u) << what << ": first " << f.first_duplicate << ", taken " << taken;
   }
   EXPECT_EQ(f.fragments, 0u) << what;
   if (f.lost + f.duplicates + f.fragments > 0) {

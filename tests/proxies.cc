@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -57,7 +58,13 @@ void Splicer::request(Change change) {
 }
 
 void Splicer::add(int client, int server) {
-  for (int fd : {client, server}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  // Forwarded at once, as the two ends wrote it: Nagle's wait for an acknowledgement would hold
+  // small packets (a PUBREL, a PUBCOMP) a delayed ACK long, which no direct link does.
+  const int on = 1;
+  for (int fd : {client, server}) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  }
   request([&] {
     incoming_.push_back(Pair{{client, server}, {}, {false, false}, {false, false}, {}, 0});
   });
