@@ -679,8 +679,9 @@ TEST(Unattended, SpoolTakesInputWhileAConnectionAttemptWaits) {
     if (c.first) options.connack.clear();
     FakeBroker broker(options);
     TempDir dir;
+    const std::string spool = dir.path + "/spool";
     Child child(args_for(broker.port(), "at",
-                         {"--qos", c.qos, "--spool", dir.path + "/spool", "--reconnect", "forever"}));
+                         {"--qos", c.qos, "--spool", spool, "--reconnect", "forever"}));
     size_t next = 0;
     if (!c.first) {
       // Connected once (a record went out), then dropped; the next attempt gets no answer.
