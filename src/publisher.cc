@@ -94,6 +94,8 @@ Run* the_run = nullptr;  // for the ends that leave records in the spool
     spooler_last_words(*the_run->spooler, *the_run->session);
   }
   fflush(stdout);
+  // A connection attempt under way on its thread is given up before the process ends.
+  if (the_run != nullptr) the_run->session.reset();
   exit(-1);
 }
 

@@ -18,6 +18,7 @@
 
 #include "inflight.h"
 #include "mqtt_packets.h"
+#include "net/attempt.h"
 #include "topics.h"
 #include "transport.h"
 #include "wait.h"
@@ -109,6 +110,10 @@ struct Session {
   uint64_t refused_seq = 0;         // not skipping: the first record refused
   Unsupported limits;
   SessionStats stats;
+  // A connection attempt under way on a thread of its own, and how it is to be taken up.
+  ConnectAttemptPtr attempt;
+  bool attempt_free = false;     // it does not count against the policy's attempts
+  bool attempt_resumes = false;  // it asks for the broker's kept session
 };
 
 namespace {
@@ -434,11 +439,13 @@ Woken service(Session& s, int fd, long long deadline) {
   }
   deadline = earlier(deadline, due);
   if (transport_readable_now(s.transport)) deadline = now_ms();
-  pollfd fds[2];
+  pollfd fds[3];
   nfds_t n = 0;
   if (fd >= 0) fds[n++] = {fd, POLLIN, 0};
   int sock = s.connected ? transport_fd(s.transport) : -1;
   if (sock >= 0) fds[n++] = {sock, transport_events(s.transport), 0};
+  // an attempt under way on its thread: its end wakes the wait
+  if (s.attempt != nullptr) fds[n++] = {attempt_fd(*s.attempt), POLLIN, 0};
   if (wait_poll(fds, n, deadline) < 0) {
     woken.interrupted = take_interruption();
     woken.failed = !woken.interrupted;
@@ -518,10 +525,8 @@ enum class Attempt {
   kDropped,       // the broker accepted it, then dropped it over the records sent again
 };
 
-// One connection attempt, announced. The records sent again on a new connection must be
-// answered (PUBACK, PUBREC) before it counts as made, so that a broker that drops the
-// connection over one of them fails the attempt instead of taking new records meanwhile.
-Attempt attempt(Session& s) {
+// The request of the next connection attempt, announced.
+ConnectRequest next_request(Session& s) {
   printf("Connecting\n");
   ConnectRequest request = s.config.request;
   if (!s.config.brokers.empty()) {
@@ -534,15 +539,21 @@ Attempt attempt(Session& s) {
   // clean, so that nothing of an earlier run can mix with this one's packet identifiers.
   request.clean_start =
       !(request.session_expiry >= 0 && (s.ever_connected || s.config.resume_first));
-  Connection conn;
-  if (!connect_broker(request, now_ms() + kConnectTimeoutMs, &conn, &s.error)) {
-    return Attempt::kNoConnection;
-  }
+  return request;
+}
+
+// What an attempt comes to once connect_broker has ended (`made`: the broker accepted it;
+// `resumes`: it asked for the broker's kept session). The records sent again on a new
+// connection must be answered (PUBACK, PUBREC) before it counts as made, so that a broker
+// that drops the connection over one of them fails the attempt instead of taking new records
+// meanwhile.
+Attempt conclude(Session& s, bool made, Connection& conn, bool resumes) {
+  if (!made) return Attempt::kNoConnection;
   if (!takes_records(s, conn)) {
     s.unsupported = true;
     return Attempt::kNoConnection;
   }
-  start_connection(s, conn, s.v5 && request.session_expiry >= 0 && conn.session_present);
+  start_connection(s, conn, s.v5 && resumes && conn.session_present);
   bool resent = wait_until(s, kConnectTimeoutMs, [&s] {
     return s.resend_last == 0 || window_answered(s.window, s.resend_last);
   });
@@ -559,6 +570,45 @@ Attempt attempt(Session& s) {
   return Attempt::kMade;
 }
 
+// An attempt ended: counted as the policy says (`free`: this one was not), and the next one
+// timed. A signal during it still goes back to the caller.
+Outcome after_attempt(Session& s, Attempt a, bool free) {
+  Reconnection& r = s.reconnection;
+  if (a != Attempt::kMade) {
+    if ((!free || a == Attempt::kDropped) && r.attempts_left > 0) --r.attempts_left;
+    if (s.unsupported) return Outcome::kUnsupported;
+    after_failed_attempt(s);
+  }
+  return take_interruption() ? Outcome::kInterrupted : Outcome::kDone;
+}
+
+// Starts a connection attempt. `apart`: on a thread of its own, so that the caller's waits go
+// on meanwhile (its input is read) instead of being held up for as long as the broker takes to
+// answer; its end is taken up by a later step. Otherwise, or when no thread can be started,
+// the attempt is made here and runs its course (a stop request does not cut it short).
+Outcome begin_attempt(Session& s, bool free, bool apart) {
+  const ConnectRequest request = next_request(s);
+  const long long deadline = now_ms() + kConnectTimeoutMs;
+  const bool resumes = request.session_expiry >= 0;
+  if (apart) s.attempt = start_attempt(request, deadline);
+  if (s.attempt != nullptr) {
+    s.attempt_free = free;
+    s.attempt_resumes = resumes;
+    return Outcome::kDone;
+  }
+  Connection conn;
+  bool made = connect_broker(request, deadline, &conn, &s.error);
+  return after_attempt(s, conclude(s, made, conn, resumes), free);
+}
+
+// The attempt under way on its thread has ended.
+Outcome end_attempt(Session& s) {
+  Connection conn;
+  bool made = attempt_result(*s.attempt, &conn, &s.error);
+  s.attempt = nullptr;
+  return after_attempt(s, conclude(s, made, conn, s.attempt_resumes), s.attempt_free);
+}
+
 // Whether the session should be connected now: always with --reconnect, by default only when
 // a record or the end needs it or records are outstanding.
 bool wants_connection(const Session& s, bool needed) {
@@ -573,27 +623,23 @@ bool releases_gated(Session& s) {
 }
 
 // One round of any wait: connects when the policy says so; otherwise services the connection,
-// or sleeps out the back-off, until something happens, `fd` is ready or `deadline` passes.
-// Returns kDone after a round that may have changed what the caller waits for.
-Outcome step(Session& s, int fd, long long deadline, bool need_connection) {
+// sleeps out the back-off, or waits for the attempt under way, until something happens, `fd` is
+// ready or `deadline` passes. `apart`: attempts go on a thread of their own. Returns kDone
+// after a round that may have changed what the caller waits for.
+Outcome step(Session& s, int fd, long long deadline, bool need_connection, bool apart = true) {
   if (s.unsupported) return Outcome::kUnsupported;
   Reconnection& r = s.reconnection;
   long long wake = deadline;
-  if (!s.connected && wants_connection(s, need_connection)) {
+  if (s.attempt != nullptr) {
+    if (attempt_ended(*s.attempt)) return end_attempt(s);
+  } else if (!s.connected && wants_connection(s, need_connection)) {
     if (r.attempts_left == 0 && !r.free_attempt) return Outcome::kConnectFailed;
     if (now_ms() >= r.next_attempt_ms) {
       // An attempt at once upon a loss that does not reach the broker (still restarting, say)
       // leaves the one reconnection of the default policy for when it is needed.
       bool free = r.free_attempt;
       r.free_attempt = false;
-      Attempt a = attempt(s);
-      if (a != Attempt::kMade) {
-        if ((!free || a == Attempt::kDropped) && r.attempts_left > 0) --r.attempts_left;
-        if (s.unsupported) return Outcome::kUnsupported;
-        after_failed_attempt(s);
-      }
-      // A signal during the attempt, which ran its course, still goes back to the caller.
-      return take_interruption() ? Outcome::kInterrupted : Outcome::kDone;
+      return begin_attempt(s, free, apart);
     }
     wake = earlier(deadline, r.next_attempt_ms);
   }
@@ -679,7 +725,8 @@ SessionPtr make_session(const SessionConfig& config) {
 
 Outcome session_start(Session& s, long long deadline) {
   while (!s.connected) {
-    Outcome o = step(s, -1, deadline, true);
+    // Nothing is read meanwhile: the attempts are made here, each running its course.
+    Outcome o = step(s, -1, deadline, true, false);
     if (o != Outcome::kDone) return o;
   }
   return Outcome::kDone;
@@ -752,6 +799,7 @@ Outcome session_wait(Session& s, int fd, long long deadline) {
 }
 
 void session_disconnect(Session& s) {
+  s.attempt = nullptr;  // an attempt under way is given up
   if (s.connected) disconnect(s);
 }
 

@@ -123,7 +123,8 @@ void session_release(Session& s, const std::vector<uint64_t>& seqs);
 [[nodiscard]] Outcome session_drain(Session& s, long long deadline);
 
 /// Ends the connection at once, with a DISCONNECT given a moment to leave, whatever is still
-/// in flight: for a caller whose store keeps the records for a later run.
+/// in flight, and gives up an attempt under way: for a caller whose store keeps the records for
+/// a later run.
 void session_disconnect(Session& s);
 
 /// The next attempt to connect is made at once rather than after the back-off (a stop request

@@ -33,6 +33,11 @@ void set_wait_masks(const sigset_t& any, const sigset_t& stop);
 /// another errno when poll failed.
 int wait_poll(pollfd* fds, nfds_t count, long long deadline, WakeOn wake = WakeOn::kAny);
 
+/// For a thread other than the main one (a connection attempt made apart): its waits run under
+/// its own signal mask, so that every signal stays the main thread's to take, and end as at
+/// their deadline once `give_up_fd` is readable.
+void wait_apart(int give_up_fd);
+
 /// Whether a signal interrupted a wait since the last call: for a caller whose waits went on
 /// after a signal (a connection attempt runs its course) and must still come back to whoever
 /// owns the request.

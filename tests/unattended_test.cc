@@ -661,6 +661,60 @@ TEST(Unattended, SpoolTakesInputThroughAnOutageWithinItsSize) {
   remove_tree(dir);
 }
 
+// A broker that takes the connection and never answers CONNECT holds up no input with --spool
+// while one attempt waits for it (5 s), the first connection's or a reconnection's: the writer
+// gets well beyond what the pipe holds (1 MiB) before the broker sees another attempt, and
+// every record arrives once the broker answers.
+TEST(Unattended, SpoolTakesInputWhileAConnectionAttemptWaits) {
+  struct Case {
+    const char* name;
+    const char* qos;
+    bool first;  // the first connection's attempt waits; otherwise a reconnection's
+  };
+  constexpr size_t kRecords = 20000;  // of 100 bytes: 2 MB
+  for (const Case& c : {Case{"first connection", "1", true}, Case{"reconnection", "1", false},
+                        Case{"reconnection, qos 0", "0", false}}) {
+    FakeBrokerOptions options;
+    options.handler = broker_answer;
+    if (c.first) options.connack.clear();
+    FakeBroker broker(options);
+    TempDir dir;
+    const std::string spool = dir.path + "/spool";
+    Child child(args_for(broker.port(), "at",
+                         {"--qos", c.qos, "--spool", spool, "--reconnect", "forever"}));
+    size_t next = 0;
+    if (!c.first) {
+      // Connected once (a record went out), then dropped; the next attempt gets no answer.
+      child.write(numbered(next++, 1, 100));
+      ASSERT_EQ(broker.wait_for(1, 5000, kPublish).size(), 1u) << c.name;
+      broker.set_connack("");
+      broker.close_connection();
+    }
+    ASSERT_TRUE(broker.wait_for_connections(c.first ? 1 : 2, 5000)) << c.name;
+    const int attempts = broker.connections();
+    std::atomic<bool> written{false};
+    const long long start = monotonic_ms();
+    std::thread writer([&] {
+      child.write(numbered(next, kRecords, 100));
+      written = true;
+    });
+    const bool taken = wait_until([&] { return written && child.unread_input() == 0; }, 4000);
+    EXPECT_TRUE(taken) << c.name << ": " << child.unread_input() << " bytes unread";
+    if (taken) printf("%s: 2 MB taken in %lld ms\n", c.name, monotonic_ms() - start);
+    EXPECT_EQ(broker.connections(), attempts) << c.name << ": taken only after the attempt";
+    broker.set_connack(bytes({0x20, 0x02, 0x00, 0x00}));
+    writer.join();
+    child.close_input();
+    EXPECT_EQ(child.wait(20000), 0) << c.name << ": " << child.out();
+    Strings got;
+    for (const Packet& p : broker.wait_for(next + kRecords, 10000, kPublish)) {
+      got.push_back(p.payload);
+    }
+    EXPECT_EQ(difference(without_repeats(got), numbered_records(next + kRecords, 100)), "")
+        << c.name;
+  }
+}
+
 // Bytes in the files of directory `dir`.
 uint64_t bytes_in(const std::string& dir) {
   uint64_t total = 0;
