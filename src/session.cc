@@ -113,6 +113,7 @@ struct Session {
   // A connection attempt under way on a thread of its own, and how it is to be taken up.
   ConnectAttemptPtr attempt;
   bool attempt_free = false;     // it does not count against the policy's attempts
+  bool hurried = false;          // asked to hurry while it was under way: the next one at once
   bool attempt_resumes = false;  // it asks for the broker's kept session
 };
 
@@ -578,7 +579,9 @@ Outcome after_attempt(Session& s, Attempt a, bool free) {
     if ((!free || a == Attempt::kDropped) && r.attempts_left > 0) --r.attempts_left;
     if (s.unsupported) return Outcome::kUnsupported;
     after_failed_attempt(s);
+    if (s.hurried) r.next_attempt_ms = now_ms();
   }
+  s.hurried = false;
   return take_interruption() ? Outcome::kInterrupted : Outcome::kDone;
 }
 
@@ -854,7 +857,10 @@ bool session_connected(const Session& s) { return s.connected; }
 
 bool session_outage(const Session& s) { return !s.connected && pending(s); }
 
-void session_hurry(Session& s) { s.reconnection.next_attempt_ms = now_ms(); }
+void session_hurry(Session& s) {
+  s.reconnection.next_attempt_ms = now_ms();
+  s.hurried = s.attempt != nullptr;  // its failure must not put the next one off
+}
 
 const ConnectError& session_connect_error(const Session& s) { return s.error; }
 
