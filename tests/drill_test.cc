@@ -31,6 +31,8 @@ namespace {
 constexpr char kConnecting[] = "Connecting\n";
 constexpr size_t kMaxDataLen = 128 * 1024;
 constexpr char kSentinel[] = "end of drill\n";
+// What mosquitto sends a client at once, unacknowledged (its max_inflight_messages).
+constexpr size_t kBrokerInflight = 20;
 
 long env_number(const char* name, long fallback) {
   const char* text = getenv(name);
@@ -80,7 +82,7 @@ class Tally {
     if (n >= counts_.size()) counts_.resize(n + 1, 0);
     if (counts_[n]++ == 0) {
       ++distinct_;
-      if (n < highest_ && any_) ++reordered_;
+      if (n < highest_ && any_ && late_.size() < kMostLate) late_.push_back(n);
       highest_ = any_ ? std::max(highest_, n) : n;
       any_ = true;
     }
@@ -93,23 +95,55 @@ class Tally {
     std::lock_guard<std::mutex> lock(mutex_);
     return sentinels_;
   }
+  /// The highest record number that has come, or 0.
+  size_t highest() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return highest_;
+  }
   struct Figures {
     size_t lost = 0, duplicates = 0, fragments = 0, reordered = 0, arrived = 0;
     size_t first_duplicate = SIZE_MAX;  // the lowest record number that came more than once
+    size_t broker = 0;  // lost, repeated or late where the broker's restart put them at risk
+    std::string where;  // the first ranges lost and repeated, and records that came late
   };
-  /// Against records 0 .. `produced` - 1.
-  Figures figures(size_t produced) {
+  /// Against records 0 .. `produced` - 1. Records in `at_risk` (first, last) are the broker's.
+  Figures figures(size_t produced, const std::vector<std::pair<size_t, size_t>>& at_risk = {}) {
     std::lock_guard<std::mutex> lock(mutex_);
+    auto risky = [&](size_t n) {
+      for (const auto& r : at_risk) {
+        if (n >= r.first && n <= r.second) return true;
+      }
+      return false;
+    };
     Figures f;
     f.fragments = fragments_;
-    f.reordered = reordered_;
+    std::string lost, repeated, late;
+    size_t lost_ranges = 0, repeated_ranges = 0;
     for (size_t n = 0; n < std::max(produced, counts_.size()); ++n) {
       unsigned c = n < counts_.size() ? counts_[n] : 0;
+      unsigned before = n > 0 && n - 1 < counts_.size() ? counts_[n - 1] : 1;
       f.arrived += c;
+      if ((c == 0 && n < produced) || c > 1) {
+        if (risky(n)) {
+          ++f.broker;
+          continue;
+        }
+      }
       if (n < produced && c == 0) ++f.lost;
       if (c > 1) f.duplicates += c - 1;
       if (c > 1) f.first_duplicate = std::min(f.first_duplicate, n);
+      // Ranges by their first record, a few of each.
+      if (n < produced && c == 0 && before != 0 && ++lost_ranges <= 5) lost += " " + std::to_string(n);
+      if (c > 1 && before <= 1 && ++repeated_ranges <= 5) repeated += " " + std::to_string(n);
     }
+    for (size_t n : late_) {
+      if (risky(n)) {
+        ++f.broker;
+      } else if (++f.reordered <= 5) {
+        late += " " + std::to_string(n);
+      }
+    }
+    f.where = "lost from" + lost + "; repeated from" + repeated + "; late" + late;
     return f;
   }
 
@@ -117,22 +151,35 @@ class Tally {
   uint64_t seed_;
   std::mutex mutex_;
   std::vector<uint16_t> counts_;
-  size_t distinct_ = 0, fragments_ = 0, reordered_ = 0, sentinels_ = 0, highest_ = 0;
+  static constexpr size_t kMostLate = 1 << 20;
+  size_t distinct_ = 0, fragments_ = 0, sentinels_ = 0, highest_ = 0;
+  std::vector<size_t> late_;  // records that came after a later one
   bool any_ = false;
 };
 
 // A subscriber with a kept session at the records' QoS, straight on the broker.
 struct TallySubscriber {
   TallySubscriber(int port, const std::string& topic, int qos, uint64_t seed)
-      : tally(seed),
-        client(
-            port, topic, qos,
-            [this](const mosquitto_message& m) {
-              tally.add(std::string(static_cast<const char*>(m.payload), m.payloadlen));
-            },
-            /*clean=*/false, topic + "-sub") {}
+      : port(port), topic(topic), qos(qos), tally(seed) {
+    renew();
+  }
+  /// A new client on the same kept session. After a broker restart the old client's QoS 2
+  /// state may name packet identifiers whose messages the broker did not keep: a later message
+  /// that reuses one would be taken for the old one (the old payload again, the new one lost).
+  void renew() {
+    client.reset();
+    client = std::make_unique<SubscribedClient>(
+        port, topic, qos,
+        [this](const mosquitto_message& m) {
+          tally.add(std::string(static_cast<const char*>(m.payload), m.payloadlen));
+        },
+        /*clean=*/false, topic + "-sub");
+  }
+  int port;
+  std::string topic;
+  int qos;
   Tally tally;
-  SubscribedClient client;
+  std::unique_ptr<SubscribedClient> client;
 };
 
 // Publishes the sentinel behind every record on `topic` and waits for it: what came twice has
@@ -298,6 +345,13 @@ class Drill {
   size_t resumed_at_ = 0;
   int faults_[kFaultKinds] = {};
   std::vector<std::string> bad_exits_;
+  // Each fault with the records written when it began: where a lost or repeated record falls.
+  struct Logged {
+    Fault fault;
+    size_t written;
+  };
+  std::vector<Logged> log_;
+  std::vector<std::pair<size_t, size_t>> at_risk_;  // records a broker restart put at risk
 };
 
 Strings Drill::arguments() const {
@@ -347,6 +401,7 @@ Fault Drill::draw() {
 void Drill::inflict(Fault fault) {
   const int span_ms = 100 + static_cast<int>(rng_() % 1500);
   ++faults_[fault];
+  log_.push_back({fault, producer_->written()});
   switch (fault) {
     case kCutReset: relay_.cut(); break;
     case kCutEnd: relay_.end(); break;
@@ -368,10 +423,17 @@ void Drill::inflict(Fault fault) {
       sleep_ms(span_ms);
       broker_.thaw();
       break;
-    case kRestartBroker:
+    case kRestartBroker: {
+      // What the broker had in flight to the subscriber may be lost or come again: the
+      // records just above the highest that came, as many as it sends at once, and as many
+      // again it took from linecast.
+      const size_t from = sub_.tally.highest() + 1;
+      at_risk_.push_back({from, from + 2 * kBrokerInflight});
       broker_.stop();
       broker_.start();
+      sub_.renew();
       break;
+    }
     case kKillInBurst:
       producer_->burst_now();
       sleep_ms(static_cast<int>(rng_() % 5));
@@ -417,16 +479,22 @@ void Drill::run() {
 void Drill::verdict(size_t produced, int last_status) {
   wait_until([&] { return sub_.tally.distinct() >= produced; }, 30000);
   send_sentinel(broker_.port(), topic_, config_.qos, sub_);
-  const Tally::Figures f = sub_.tally.figures(produced);
+  const Tally::Figures f = sub_.tally.figures(produced, at_risk_);
   std::ostringstream line;
   line << "drill seed=" << config_.seed << " qos=" << config_.qos
        << (config_.spool ? "" : " spool=off") << " records=" << produced
        << " arrived=" << f.arrived << " lost=" << f.lost << " duplicates=" << f.duplicates
        << " fragments=" << f.fragments << " reordered=" << f.reordered
-       << " bad_exits=" << bad_exits_.size() << " faults:";
+       << " broker=" << f.broker << " bad_exits=" << bad_exits_.size() << " faults:";
   for (int k = 0; k < kFaultKinds; ++k) line << " " << kFaultNames[k] << "=" << faults_[k];
   printf("%s\n", line.str().c_str());
-  const std::string replay = "replay: LINECAST_DRILL_SEED=" + std::to_string(config_.seed);
+  std::string replay = "replay: LINECAST_DRILL_SEED=" + std::to_string(config_.seed);
+  if (f.lost + f.duplicates * (config_.qos == 2) + f.reordered > 0) {
+    replay += "\n" + f.where + "\nfaults by records written:";
+    for (const Logged& l : log_) {
+      replay += " " + std::string(kFaultNames[l.fault]) + "@" + std::to_string(l.written);
+    }
+  }
   EXPECT_EQ(f.lost, 0u) << replay;
   EXPECT_EQ(f.fragments, 0u) << replay;
   EXPECT_EQ(f.reordered, 0u) << replay;
