@@ -26,11 +26,13 @@ void set_stage(Window& w, InflightRecord& r, Stage stage) {
     --w.holding;
     if (r.qos == 2) --w.holding_qos2;
   }
+  if (r.stage == Stage::kAwaitAck || r.stage == Stage::kAwaitComp) --w.awaiting;
   r.stage = stage;
   if (holds_slot(w, r)) {
     ++w.holding;
     if (r.qos == 2) ++w.holding_qos2;
   }
+  if (r.stage == Stage::kAwaitAck || r.stage == Stage::kAwaitComp) ++w.awaiting;
 }
 
 void queue_release(Window& w, uint16_t packet_id) {
