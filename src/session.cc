@@ -48,14 +48,13 @@ constexpr long long kStableConnectionMs = 5000;
 // batches: waking for each one costs a wake-up, a read and an immediate TCP ACK per few
 // records, CPU that on a small machine the broker needs. A broker that grants few records in
 // flight gets a pause of its own, which starts short (there every round trip counts), grows
-// while the answers to a round are not all in after it, and shrinks while they are.
+// while the answers to a round are not all in after it, and shrinks while they are: it
+// follows how long the broker takes for a window's worth.
 constexpr long kGatherPauseNs = 1000 * 1000;
 constexpr long kNarrowGatherPauseNs = 200 * 1000;
 constexpr long kMinNarrowPauseNs = 50 * 1000;
 constexpr long kMaxNarrowPauseNs = 2000 * 1000;
 constexpr size_t kNarrowQuota = 64;
-// Looks for the answers to a narrow window's batch before the round writes regardless.
-constexpr int kNarrowGatherLooks = 4;
 // Rounds of gathering while draining between two polls, which let signals in.
 constexpr unsigned kRoundsBetweenPolls = 8;
 
@@ -644,12 +643,12 @@ bool store_has_room(Session& s) {
 // without a poll. Returns whether it read anything; if not, the caller waits in the poll.
 //
 // A broker that grants few records in flight (a narrow window) holds all but the first answer
-// to a batch under Nagle's algorithm until our TCP ACK comes. Writing what a part of the
-// answers let out would be that ACK, and would split the window into batches that take turns,
-// each a write, a pause and a read for a few records. So the answers are gathered first: after
-// the pause a read empties the socket, an immediate ACK then lets out what the broker holds
-// (the kernel sends it only once the socket is read empty) and a second read takes it; the
-// round writes only once every record out has its answer, or a look finds nothing new.
+// to a batch under Nagle's algorithm until our TCP ACK comes. When the write of what the first
+// answers let out was that ACK, the window split into two batches that took turns, each a
+// write, a pause and a read for ten of mosquitto's twenty QoS 2 records. So after the pause a
+// read empties the socket, an immediate ACK then lets out what the broker holds (the kernel
+// sends it only once the socket is read empty) and a second read takes it: one round, one
+// write and one pause for the whole window.
 bool gather(Session& s) {
   pump(s);
   flush(s);
@@ -664,24 +663,19 @@ bool gather(Session& s) {
     pump(s);
     return got && s.connected;
   }
-  bool got = false;
-  long& pause_ns = s.narrow_pause_ns;
-  for (int look = 0; look < kNarrowGatherLooks; ++look) {
-    timespec pause{0, look == 0 ? pause_ns : pause_ns / 4};
-    nanosleep(&pause, nullptr);
-    bool more = read_packets(s);
-    if (more && s.connected && s.window.awaiting > 0) {
-      transport_ack_now(s.transport);
-      read_packets(s);
-    }
-    got = got || more;
-    bool all = s.window.awaiting == 0;
-    if (look == 0) {
-      pause_ns = all ? std::max(kMinNarrowPauseNs, pause_ns - pause_ns / 16)
-                     : std::min(kMaxNarrowPauseNs, pause_ns + pause_ns / 4);
-    }
-    if (!more || !s.connected || all) break;
+  timespec pause{0, s.narrow_pause_ns};
+  nanosleep(&pause, nullptr);
+  bool got = read_packets(s);
+  if (got && s.connected && s.window.awaiting > 0) {
+    transport_ack_now(s.transport);
+    read_packets(s);
   }
+  // A round whose answers are not all in writes what the others let out at once, which keeps
+  // the broker busy, and the next round's pause is longer; the batches join again in a round
+  // long enough for all the answers.
+  long& pause_ns = s.narrow_pause_ns;
+  pause_ns = s.window.awaiting == 0 ? std::max(kMinNarrowPauseNs, pause_ns - pause_ns / 8)
+                                    : std::min(kMaxNarrowPauseNs, pause_ns + pause_ns / 8);
   pump(s);
   return got && s.connected;
 }
