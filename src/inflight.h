@@ -61,6 +61,8 @@ struct Window {
   // written after it.
   size_t holding = 0;
   size_t holding_qos2 = 0;
+  // Records whose PUBLISH or PUBREL is out and whose answer has not come.
+  size_t awaiting = 0;
   size_t quota = kWindowRecords;
   size_t qos2_quota = kWindowRecords;
   bool slot_until_complete = false;

@@ -48,10 +48,16 @@ constexpr long long kStableConnectionMs = 5000;
 // A full window waits a moment before it looks for acknowledgements, so that they arrive in
 // batches: waking for each one costs a wake-up, a read and an immediate TCP ACK per few
 // records, CPU that on a small machine the broker needs. A broker that grants few records in
-// flight gets the shorter pause: there every round trip counts.
+// flight gets a pause of its own, which starts short (there every round trip counts), grows
+// while the answers to a round are not all in after it, and shrinks while they are: it
+// follows how long the broker takes for a window's worth.
 constexpr long kGatherPauseNs = 1000 * 1000;
 constexpr long kNarrowGatherPauseNs = 200 * 1000;
+constexpr long kMinNarrowPauseNs = 50 * 1000;
+constexpr long kMaxNarrowPauseNs = 2000 * 1000;
 constexpr size_t kNarrowQuota = 64;
+// Rounds of gathering while draining between two polls, which let signals in.
+constexpr unsigned kRoundsBetweenPolls = 8;
 
 // When to connect again, and how often.
 struct Reconnection {
@@ -88,6 +94,7 @@ struct Session {
   uint32_t max_packet = 0;  // 0: no limit
   bool use_alias = false;
   TopicAliases aliases;  // of this connection
+  long narrow_pause_ns = kNarrowGatherPauseNs;
   long long keepalive_ms = 0;
   long long last_out_ms = 0;
   long long ping_sent_ms = 0;  // 0 when no PINGREQ awaits its answer
@@ -355,9 +362,9 @@ void handle(Session& s, const Incoming& p) {
 }
 
 // Reads what the broker sent and handles every whole packet. A packet that cannot be one a
-// broker sends a publisher ends the connection, as the protocol asks. `ack_now`: a TCP ACK
-// goes at once when nothing is written in answer. Returns whether any byte came in.
-bool read_input(Session& s, bool ack_now = true) {
+// broker sends a publisher ends the connection, as the protocol asks. Returns whether any byte
+// came in.
+bool read_packets(Session& s) {
   Transport& t = s.transport;
   const size_t held = transport_input_len(t);
   bool open = transport_read(t);
@@ -385,13 +392,18 @@ bool read_input(Session& s, bool ack_now = true) {
   }
   if (!s.connected) return got;
   transport_consume(t, pos);
-  if (!open) {
-    lose_connection(s);
-    return got;
-  }
-  // What the acknowledgements let out carries our TCP ACK; without it, send one now.
+  if (!open) lose_connection(s);
+  return got;
+}
+
+// read_packets, then what the acknowledgements let out is queued. That carries our TCP ACK;
+// without it one goes now, or the broker's next answers could wait for it under Nagle.
+bool read_input(Session& s) {
+  bool got = read_packets(s);
   pump(s);
-  if (ack_now && got && transport_unwritten(t) == 0) transport_ack_now(t);
+  if (s.connected && got && transport_unwritten(s.transport) == 0) {
+    transport_ack_now(s.transport);
+  }
   return got;
 }
 
@@ -677,20 +689,44 @@ bool store_has_room(Session& s) {
 
 // What the acknowledgements so far let out goes now, and the session pauses a moment so that
 // the broker works on it and its acknowledgements come back in a batch, which it then reads
-// without a poll: a round is one write, one pause and one read. Returns whether it read
-// anything; if not, the caller waits in the poll.
+// without a poll. Returns whether it read anything; if not, the caller waits in the poll.
+//
+// A broker that grants few records in flight (a narrow window) holds all but the first answer
+// to a batch under Nagle's algorithm until our TCP ACK comes. When the write of what the first
+// answers let out was that ACK, the window split into two batches that took turns, each a
+// write, a pause and a read for ten of mosquitto's twenty QoS 2 records. So after the pause a
+// read empties the socket, an immediate ACK then lets out what the broker holds (the kernel
+// sends it only once the socket is read empty) and a second read takes it: one round, one
+// write and one pause for the whole window.
 bool gather(Session& s) {
   pump(s);
   flush(s);
   if (!s.connected || s.transport.broken) return false;
   size_t quota = s.config.qos == 2 ? s.window.qos2_quota : s.window.quota;
-  const bool narrow = quota <= kNarrowQuota;
-  timespec pause{0, narrow ? kNarrowGatherPauseNs : kGatherPauseNs};
+  if (quota > kNarrowQuota) {
+    // A wide window keeps the broker busy without an immediate ACK from us (one per read was
+    // a system call per few records).
+    timespec pause{0, kGatherPauseNs};
+    nanosleep(&pause, nullptr);
+    bool got = read_packets(s);
+    pump(s);
+    return got && s.connected;
+  }
+  timespec pause{0, s.narrow_pause_ns};
   nanosleep(&pause, nullptr);
-  // A wide window keeps the broker busy without an immediate ACK from us (one per read was a
-  // system call per few records); a narrow one stalls without it, the broker's acknowledgements
-  // held back by Nagle's algorithm until our ACK comes.
-  return read_input(s, narrow) && s.connected;
+  bool got = read_packets(s);
+  if (got && s.connected && s.window.awaiting > 0) {
+    transport_ack_now(s.transport);
+    read_packets(s);
+  }
+  // A round whose answers are not all in writes what the others let out at once, which keeps
+  // the broker busy, and the next round's pause is longer; the batches join again in a round
+  // long enough for all the answers.
+  long& pause_ns = s.narrow_pause_ns;
+  pause_ns = s.window.awaiting == 0 ? std::max(kMinNarrowPauseNs, pause_ns - pause_ns / 8)
+                                    : std::min(kMaxNarrowPauseNs, pause_ns + pause_ns / 8);
+  pump(s);
+  return got && s.connected;
 }
 
 // Sends DISCONNECT, giving it a moment to leave, and closes the connection.
@@ -807,11 +843,17 @@ void session_disconnect(Session& s) {
 }
 
 Outcome session_drain(Session& s, long long deadline) {
+  unsigned rounds = 0;
   for (;;) {
     pump(s);
     flush(s);
     if (!pending(s)) break;
     if (releases_gated(s)) return Outcome::kProgress;
+    // As while publishing: acknowledgements are gathered in rounds, not woken for one by one;
+    // every few rounds the poll lets signals in and sees the deadline.
+    if (s.connected && s.config.qos > 0 && ++rounds % kRoundsBetweenPolls != 0 && gather(s)) {
+      continue;
+    }
     Outcome o = step(s, -1, deadline, true);
     if (o != Outcome::kDone) return o;
   }

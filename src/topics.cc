@@ -3,6 +3,7 @@
 #include "topics.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <utility>
 
@@ -38,6 +39,16 @@ long decode_utf8(std::string_view s, size_t* i) {
   return code;
 }
 
+// The bytes a topic name may hold as they are, without decoding: printable ASCII other than
+// the wildcards. A table, as every byte of a record's topic is looked at.
+struct PlainBytes {
+  bool plain[256] = {};
+  constexpr PlainBytes() {
+    for (int c = 0x20; c < 0x7F; ++c) plain[c] = c != '+' && c != '#';
+  }
+};
+constexpr PlainBytes kPlainBytes;
+
 // What a broker thinks of one well-formed code point in a topic name.
 TopicProblem code_point_problem(long code) {
   if (code == 0) return TopicProblem::kZeroByte;
@@ -49,6 +60,29 @@ TopicProblem code_point_problem(long code) {
   return TopicProblem::kNone;
 }
 
+// The hash TopicAliases keys topics by: eight bytes at a time, as topics are short.
+uint64_t topic_hash(std::string_view topic) {
+  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+  auto mix = [](uint64_t h, uint64_t word) {
+    h = (h ^ word) * kMultiplier;
+    return h ^ (h >> 32);
+  };
+  const char* p = topic.data();
+  size_t n = topic.size();
+  uint64_t h = mix(0, n);
+  uint64_t word = 0;
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i) word |= uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+    return mix(h, word);
+  }
+  for (; n > 8; p += 8, n -= 8) {
+    memcpy(&word, p, 8);
+    h = mix(h, word);
+  }
+  memcpy(&word, p + n - 8, 8);  // the last eight bytes, some of them hashed already
+  return mix(h, word);
+}
+
 }  // namespace
 
 TopicProblem topic_problem(std::string_view topic) {
@@ -57,8 +91,7 @@ TopicProblem topic_problem(std::string_view topic) {
   for (size_t i = 0; i < topic.size();) {
     // Printable ASCII other than the wildcards, the bulk of most topics, needs no decoding: it
     // is checked once a record with --topic-separator.
-    unsigned char c = static_cast<unsigned char>(topic[i]);
-    if (c >= 0x20 && c < 0x7F && c != '+' && c != '#') {
+    if (kPlainBytes.plain[static_cast<unsigned char>(topic[i])]) {
       ++i;
       continue;
     }
@@ -113,11 +146,14 @@ const char* topic_problem_text(TopicProblem problem) {
 
 std::string_view split_record(std::string_view record, char separator, std::string_view prefix,
                               std::string* topic) {
-  topic->assign(prefix);
   size_t at = record.find(separator);
-  if (at == std::string_view::npos) return record;
-  topic->append(record.data(), at);
-  return record.substr(at + 1);
+  size_t taken = at == std::string_view::npos ? 0 : at;
+  // One resize, a no-op while the topics have one length, and two copies: an assign and an
+  // append cost three times as much.
+  topic->resize(prefix.size() + taken);
+  memmove(&(*topic)[0], prefix.data(), prefix.size());
+  memcpy(&(*topic)[prefix.size()], record.data(), taken);
+  return at == std::string_view::npos ? record : record.substr(at + 1);
 }
 
 void TopicAliases::reset(uint16_t broker_maximum) {
@@ -127,12 +163,11 @@ void TopicAliases::reset(uint16_t broker_maximum) {
   size_t slots = 1;
   while (maximum_ > 0 && slots < 4u * maximum_) slots *= 2;
   seen_.assign(maximum_ > 0 ? slots : 0, Sighting{0, 0});
-  by_topic_.clear();
+  by_hash_.clear();
   recent_.clear();
 }
 
-bool TopicAliases::recurs_soon(std::string_view topic) {
-  size_t hash = std::hash<std::string_view>()(topic);
+bool TopicAliases::recurs_soon(uint64_t hash) {
   Sighting& s = seen_[hash & (seen_.size() - 1)];
   bool soon = s.at != 0 && s.hash == hash && lookups_ - s.at <= maximum_;
   s = {hash, lookups_};
@@ -145,41 +180,47 @@ TopicAliases::Use TopicAliases::lookup(std::string_view topic) {
   if (!recent_.empty() && recent_.front().topic == topic && !topic.empty()) {
     return {recent_.front().alias, true};
   }
-  auto found = by_topic_.find(topic);
-  if (found != by_topic_.end()) {
+  // Long topics go in full: keeping them would let a few of them hold megabytes.
+  if (maximum_ == 0 || topic.size() > kMaxAliasedTopicBytes) return {0, false};
+  const uint64_t hash = topic_hash(topic);
+  auto found = by_hash_.find(hash);
+  if (found != by_hash_.end()) {
+    if (found->second->topic != topic) return {0, false};  // another topic has its hash
     recent_.splice(recent_.begin(), recent_, found->second);
     return {found->second->alias, true};
   }
-  // Long topics go in full: keeping them would let a few of them hold megabytes.
-  if (maximum_ == 0 || topic.size() > kMaxAliasedTopicBytes) return {0, false};
   if (recent_.size() < maximum_) {
     uint16_t alias = static_cast<uint16_t>(recent_.size() + 1);
-    recent_.push_front({std::string(topic), alias});
-    by_topic_.emplace(recent_.front().topic, recent_.begin());
+    recent_.push_front({std::string(topic), hash, alias});
+    by_hash_.emplace(hash, recent_.begin());
     return {alias, false};
   }
   // All aliases taken: the least recently used topic's alias now means this one, if it recurs
   // soon enough to use it (a forgotten alias is free). The map node and the topic's buffer are
   // reused, so a full map allocates nothing more.
   auto oldest = std::prev(recent_.end());
-  if (!oldest->topic.empty() && !recurs_soon(topic)) return {0, false};
-  auto node = by_topic_.extract(oldest->topic);
+  const bool forgotten = oldest->topic.empty();
+  if (!forgotten && !recurs_soon(hash)) return {0, false};
+  // A forgotten entry is in no map node: its stale hash may be a bound topic's now.
+  auto node = forgotten ? decltype(by_hash_)::node_type() : by_hash_.extract(oldest->hash);
   oldest->topic.assign(topic);
-  if (node.empty()) {  // a forgotten alias: its topic is not in the map
-    by_topic_.emplace(oldest->topic, oldest);
+  oldest->hash = hash;
+  if (node.empty()) {
+    by_hash_.emplace(hash, oldest);
   } else {
-    node.key() = oldest->topic;
-    by_topic_.insert(std::move(node));
+    node.key() = hash;
+    by_hash_.insert(std::move(node));
   }
   recent_.splice(recent_.begin(), recent_, oldest);
   return {oldest->alias, false};
 }
 
 void TopicAliases::forget(std::string_view topic) {
-  auto found = by_topic_.find(topic);
-  if (found == by_topic_.end()) return;
+  if (topic.empty()) return;
+  auto found = by_hash_.find(topic_hash(topic));
+  if (found == by_hash_.end() || found->second->topic != topic) return;
   auto entry = found->second;
-  by_topic_.erase(found);
+  by_hash_.erase(found);
   entry->topic.clear();  // no topic is empty, so no lookup finds it
   recent_.splice(recent_.end(), recent_, entry);
 }

@@ -54,17 +54,22 @@ TEST(Window, Qos2QuotaHoldsOnFirstSendingAndOnResending) {
     Window w = qos2_window(mqtt5);
     add(w, 200, 2);
     EXPECT_EQ(send_all(w), ids(1, 20)) << "mqtt5 " << mqtt5;
+    EXPECT_EQ(w.awaiting, 20u) << "every record sent awaits its PUBREC";
     window_ack(w, kPubrecType, 1, 0);
+    EXPECT_EQ(w.awaiting, 19u) << "a record whose PUBREL is still to go awaits nothing";
     EXPECT_EQ(releases(w), ids(1, 1));
+    EXPECT_EQ(w.awaiting, 20u) << "its PUBREL went: it awaits PUBCOMP";
     // 3.1.1: the slot is free once the PUBREL is written; MQTT 5: only at PUBCOMP.
     EXPECT_EQ(send_all(w), mqtt5 ? ids(0, 0) : ids(21, 1));
     window_ack(w, kPubcompType, 1, 0);
     EXPECT_EQ(send_all(w), mqtt5 ? ids(21, 1) : ids(0, 0));
+    EXPECT_EQ(w.awaiting, 20u);
     // A new connection: the records go again, oldest first, within the same quota.
     uint16_t last = 0;
     EXPECT_EQ(window_restart(w, false, kWindowRecords, &last), 20u)
         << "records 2 to 21 were sent before";
     EXPECT_EQ(last, 21);
+    EXPECT_EQ(w.awaiting, 0u) << "nothing is out on the new connection yet";
     EXPECT_EQ(send_all(w), ids(2, 20)) << "mqtt5 " << mqtt5;
   }
 }

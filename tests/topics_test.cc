@@ -123,6 +123,45 @@ TEST(Topic, AForgottenAliasIsFreeAgain) {
   EXPECT_EQ(use.alias, 1);
   EXPECT_FALSE(use.known);
   EXPECT_EQ(aliases.lookup("b").known, true);
+
+  // Two forgotten in turn: the second is reused first, then the first, whose old topic is
+  // bound elsewhere by then and must stay so.
+  aliases.reset(2);
+  aliases.lookup("a");
+  aliases.lookup("b");
+  aliases.forget("a");
+  aliases.forget("b");
+  use = aliases.lookup("a");
+  EXPECT_EQ(use.alias, 2);
+  EXPECT_FALSE(use.known);
+  use = aliases.lookup("c");
+  EXPECT_EQ(use.alias, 1);
+  EXPECT_FALSE(use.known);
+  use = aliases.lookup("a");
+  EXPECT_EQ(use.alias, 2);
+  EXPECT_TRUE(use.known) << "a is still bound to 2";
+  aliases.forget("x");  // never bound: changes nothing
+  EXPECT_TRUE(aliases.lookup("c").known);
+}
+
+TEST(Topic, ManyTopicsInTurnRebindNoAliasAndAHotOneGetsOne) {
+  TopicAliases aliases;
+  aliases.reset(10);  // what mosquitto grants
+  int bindings = 0, known = 0;
+  for (int i = 0; i < 3000; ++i) {
+    TopicAliases::Use use = aliases.lookup("bench/s" + std::to_string(i % 1000));
+    bindings += use.alias != 0 && !use.known;
+    known += use.known;
+  }
+  EXPECT_EQ(bindings, 10) << "only the free aliases bind";
+  EXPECT_EQ(known, 20) << "the ten bound at first stay bound, known in each later turn";
+  // A topic every other record among them recurs soon: it takes an alias and keeps it.
+  int hot_known = 0;
+  for (int i = 0; i < 100; ++i) {
+    hot_known += aliases.lookup("bench/hot").known;
+    aliases.lookup("bench/s" + std::to_string(i));
+  }
+  EXPECT_EQ(hot_known, 98) << "bound at its second lookup, known from the third";
 }
 
 TEST(Topic, AliasesStayWithinTheirBounds) {
