@@ -706,6 +706,8 @@ TEST(Unattended, SpoolTakesInputWhileAConnectionAttemptWaits) {
     writer.join();
     child.close_input();
     EXPECT_EQ(child.wait(20000), 0) << c.name << ": " << child.out();
+    // At QoS 0 nothing promises that the broker read what was written before the end.
+    if (std::string(c.qos) == "0") continue;
     Strings got;
     for (const Packet& p : broker.wait_for(next + kRecords, 10000, kPublish)) {
       got.push_back(p.payload);
