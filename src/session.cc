@@ -641,10 +641,11 @@ bool releases_gated(Session& s) {
 // sleeps out the back-off, or waits for the attempt under way, until something happens, `fd` is
 // ready or `deadline` passes. `apart`: attempts go on a thread of their own. Returns kDone
 // after a round that may have changed what the caller waits for.
-Outcome step(Session& s, int fd, long long deadline, bool need_connection, bool apart = true) {
+Outcome step(Session& s, int fd, long long deadline, bool need_connection, bool apart = true,
+             bool at_once = false) {
   if (s.unsupported) return Outcome::kUnsupported;
   Reconnection& r = s.reconnection;
-  long long wake = deadline;
+  long long wake = at_once ? now_ms() : deadline;
   if (s.attempt != nullptr) {
     if (attempt_ended(*s.attempt)) return end_attempt(s);
   } else if (!s.connected && wants_connection(s, need_connection)) {
@@ -827,12 +828,13 @@ Outcome session_wait(Session& s, int fd, long long deadline) {
         (releases_gated(s) || settled_seq(s) != settled || store_has_room(s))) {
       return Outcome::kProgress;
     }
-    // What a gathering round read is looked at before any poll: PUBRECs whose PUBRELs wait at
-    // the gate go back to the caller at once. Held until the next poll ends, they would wait for
-    // the broker's next packet, which Nagle's algorithm there may hold back a delayed ACK long
-    // (40 ms) when a proxy or relay stands between us.
-    if (s.store_full && s.connected && s.config.qos > 0 && gather(s)) continue;
-    Outcome o = step(s, fd, deadline, false);
+    // PUBRECs a gathering round read whose PUBRELs wait at the gate go back to the caller after
+    // a poll that does not wait (it lets signals in). Held until a waiting poll ends, they would
+    // wait for the broker's next packet, which Nagle's algorithm there may hold back a delayed
+    // ACK long (40 ms) when a proxy or relay stands between us.
+    const bool gathered = s.store_full && s.connected && s.config.qos > 0 && gather(s);
+    const bool at_once = gathered && s.config.from_store && releases_gated(s);
+    Outcome o = step(s, fd, deadline, false, true, at_once);
     if (o != Outcome::kDone) return o;
   }
 }
