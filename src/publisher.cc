@@ -415,15 +415,17 @@ void publish(Run& run, uint64_t seq, std::string_view topic, std::string_view pa
 }
 
 // Puts a record read from the input in the spool; while it is full the input waits until
-// records leave it.
-void spool_record(Run& run, std::string_view record) {
+// records leave it. False when a stop request comes first: every record before it is safe in
+// the spool, and it stays where it is (the input, or the taken file) for the next run.
+bool spool_record(Run& run, std::string_view record) {
   for (;;) {
     int rc = spooler_append(*run.spooler, record);
     if (rc == kSpoolOk) {
       run.appended_upto = run.input.peeked - reader_held(run.reader);
-      return;
+      return true;
     }
     if (rc == kSpoolError) spool_failed(run);
+    if (stop_requested) return false;
     spool_round(run);
     after_wait(run, spool_wait(run, -1, wait_deadline(run)));
   }
@@ -439,14 +441,16 @@ void pace(Run& run) {
 }
 
 // Publishes a record read from the input, or with --spool puts it in the spool.
-void deliver(Run& run, std::string_view record) {
+// False when a stop request left the record unspooled.
+bool deliver(Run& run, std::string_view record) {
   if (run.spooler != nullptr) return spool_record(run, record);
   std::string_view topic, payload;
-  if (!route(run.router, record, &topic, &payload)) return;
+  if (!route(run.router, record, &topic, &payload)) return true;
   pace(run);
   if (run.config.verbose) report_publishing(payload.size());
   // Without a spool a record's seq is its place in the input, from 0: packet identifier 1 first.
   publish(run, run.records_read - 1, topic, payload);
+  return true;
 }
 
 // Reads records and delivers them until the input ends: at its end, on a read error, or by a
@@ -461,7 +465,9 @@ int publish_loop(Run& run) {
     if (status < 0 && errno == EAGAIN) continue;  // records went to the spool meanwhile
     if (status <= 0) break;
     ++run.records_read;
-    deliver(run, std::string_view(reinterpret_cast<const char*>(record.data), record.len));
+    if (!deliver(run, std::string_view(reinterpret_cast<const char*>(record.data), record.len))) {
+      return 0;  // stopped while the spool was full: the orderly end
+    }
     print_counters(run);
   }
   return status;

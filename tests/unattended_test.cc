@@ -804,6 +804,27 @@ TEST(Unattended, FullSpoolUnderBlockDrainsOnceTheBrokerIsBack) {
   }
 }
 
+// A stop request while a full spool holds up the input under `block`: every record before the
+// one in hand is in the spool, which stays where it is (in the input), so the run ends at once.
+TEST(Unattended, StopWhileAFullSpoolHoldsUpTheInputEndsAtOnce) {
+  BrokerFixture broker;
+  TcpRelay relay(broker.port());
+  relay.refuse(true);
+  TempDir dir;
+  const std::string spool = dir.path + "/spool";
+  Child child(args_for(relay.port(), "full",
+                       {"--qos", "1", "--spool", spool, "--spool-size", "1M", "--reconnect",
+                        "forever", "--maxdatalen", "1000"}));
+  std::thread writer([&child] { child.offer(numbered(0, 3000, 1000)); });
+  EXPECT_TRUE(wait_until([&] { return bytes_in(spool) > 900 * 1024; }, 20000));
+  ASSERT_TRUE(wait_until([&] { return child.catches(SIGTERM); }, 5000));
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.wait(5000), 0) << child.out();
+  if (::testing::Test::HasFailure()) child.signal(SIGKILL);  // ends the writer's offer
+  writer.join();
+  EXPECT_NE(child.out().find(" records stay in the spool\n"), std::string::npos) << child.out();
+}
+
 // A stop request with a spool, the broker taking records but answering none: the run ends at
 // once, and every record read is accounted for, dropped (drop-oldest, also from under the
 // session) or left in the spool.
