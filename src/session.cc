@@ -222,8 +222,8 @@ int one_round(const Session& s) {
 
 // A connection ended: the attempts of the outage it starts. By default one reconnection (a
 // round of the brokers) for when a record or the end needs it, and one more at once, not
-// counted, when records are left outstanding; otherwise the --reconnect attempts, the first at once unless the lost connection
-// was not worth having made.
+// counted, when records are left outstanding; otherwise the --reconnect attempts, the first at
+// once unless the lost connection was not worth having made.
 void begin_outage(Session& s) {
   Reconnection& r = s.reconnection;
   long long now = now_ms();

@@ -1025,7 +1025,8 @@ int read_taken(Spool& spool, SpoolRecovery* recovery) {
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   // It starts again at the first whole record past its bound: beyond one more record it is not
   // what this program wrote.
-  if (size <= kFileHeaderBytes || size > kFileHeaderBytes + kMostTakenBytes + 2 * spool.options.max_record) {
+  const uint64_t most = kFileHeaderBytes + kMostTakenBytes + 2 * spool.options.max_record;
+  if (size <= kFileHeaderBytes || size > most) {
     recovery->taken_damaged = size > kFileHeaderBytes;
     return kSpoolOk;
   }

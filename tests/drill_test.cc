@@ -133,7 +133,9 @@ class Tally {
       if (c > 1) f.duplicates += c - 1;
       if (c > 1) f.first_duplicate = std::min(f.first_duplicate, n);
       // Ranges by their first record, a few of each.
-      if (n < produced && c == 0 && before != 0 && ++lost_ranges <= 5) lost += " " + std::to_string(n);
+      if (n < produced && c == 0 && before != 0 && ++lost_ranges <= 5) {
+        lost += " " + std::to_string(n);
+      }
       if (c > 1 && before <= 1 && ++repeated_ranges <= 5) repeated += " " + std::to_string(n);
     }
     for (size_t n : late_) {
