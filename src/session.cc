@@ -828,13 +828,13 @@ Outcome session_wait(Session& s, int fd, long long deadline) {
         (releases_gated(s) || settled_seq(s) != settled || store_has_room(s))) {
       return Outcome::kProgress;
     }
-    // PUBRECs a gathering round read whose PUBRELs wait at the gate go back to the caller after
-    // a poll that does not wait (it lets signals in). Held until a waiting poll ends, they would
-    // wait for the broker's next packet, which Nagle's algorithm there may hold back a delayed
-    // ACK long (40 ms) when a proxy or relay stands between us.
+    // What a gathering round read is looked at after a poll that does not wait (it lets
+    // signals in), not after a waiting one: a round that read the answers to every record in
+    // flight leaves nothing to wake that poll, and PUBRECs whose PUBRELs wait at the gate
+    // would wait for the broker's next packet, which Nagle's algorithm there may hold back a
+    // delayed ACK long (40 ms) when a proxy or relay stands between us.
     const bool gathered = s.store_full && s.connected && s.config.qos > 0 && gather(s);
-    const bool at_once = gathered && s.config.from_store && releases_gated(s);
-    Outcome o = step(s, fd, deadline, false, true, at_once);
+    Outcome o = step(s, fd, deadline, false, true, gathered);
     if (o != Outcome::kDone) return o;
   }
 }

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "fake_broker.h"
+#include "inflight.h"
 #include "proxies.h"
 #include "test_support.h"
 
@@ -715,6 +716,31 @@ TEST(Unattended, SpoolTakesInputWhileAConnectionAttemptWaits) {
     EXPECT_EQ(difference(without_repeats(got), numbered_records(next + kRecords, 100)), "")
         << c.name;
   }
+}
+
+// A broker that answers a whole window of records in one write: the round that reads every
+// answer at once goes on with the spool's next records, and does not wait for a packet that
+// no record in flight will bring.
+TEST(Unattended, SpoolGoesOnWhenOneReadTakesEveryAnswer) {
+  constexpr size_t kRecords = 16 * kWindowRecords;
+  std::string held;  // the answers the broker holds back, in the broker's thread only
+  std::atomic<size_t> published{0};
+  FakeBrokerOptions options;
+  options.handler = [&](const Packet& p) {
+    if (p.type != kPublish) return broker_answer(p);
+    held += puback(p.packet_id);
+    if (++published % kWindowRecords != 0) return std::string();
+    return std::move(held);
+  };
+  FakeBroker broker(options);
+  TempDir dir;
+  Child child(args_for(broker.port(), "all", {"--qos", "1", "--spool", dir.path + "/spool"}));
+  child.write(std::string(kRecords, '\n'));
+  // The input stays open: nothing but the broker's answers wakes the run.
+  EXPECT_TRUE(wait_until([&] { return published == kRecords; }, 10000))
+      << published << " records published";
+  child.close_input();
+  EXPECT_EQ(child.wait(10000), 0) << child.out();
 }
 
 // Bytes in the files of directory `dir`.
