@@ -34,10 +34,12 @@ bool route(Router& router, std::string_view record, std::string_view* topic,
   *topic = router.prefix;
   *payload = record;
   if (router.separator < 0) return true;
-  *payload =
-      split_record(record, static_cast<char>(router.separator), router.prefix, &router.topic);
-  *topic = router.topic;
-  TopicProblem problem = topic_problem(*topic);
+  if (!router.split_ready) {
+    router.splitter = make_topic_splitter(router.prefix, static_cast<char>(router.separator));
+    router.split_ready = true;
+  }
+  TopicProblem problem = split_checked(router.splitter, record, payload);
+  *topic = router.splitter.topic;
   if (problem == TopicProblem::kNone) return true;
   report_unpublished(router.routed, *topic, problem);
   ++router.not_published;

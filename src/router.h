@@ -6,10 +6,14 @@
 #include <string>
 #include <string_view>
 
+#include "topics.h"
+
 struct Router {
   std::string_view prefix;     // the command line's topic
   int separator = -1;          // a byte value, or -1: every record goes to `prefix`
-  std::string topic;           // of the record at hand with a separator
+  TopicSplitter splitter;  // of prefix and separator, made by the first record split; its
+                           // topic is the record's at hand
+  bool split_ready = false;
   uint64_t routed = 0;         // records given their topic, in input order
   uint64_t not_published = 0;  // records whose topic no broker takes
 };

@@ -326,8 +326,8 @@ void refuse_qos2(Session& s) {
   lose_connection(s);
 }
 
-// One packet from the broker.
-void handle(Session& s, const Incoming& p) {
+// One packet from the broker, read at `now`.
+void handle(Session& s, const Incoming& p, long long now) {
   if (p.type == kPingrespType) {
     s.ping_sent_ms = 0;
     return;
@@ -339,8 +339,8 @@ void handle(Session& s, const Incoming& p) {
   }
   AckOutcome outcome = window_ack(s.window, p.type, p.packet_id, p.reason);
   if (outcome.wrong_kind) return refuse_qos2(s);
-  if (outcome.progress) s.last_progress_ms = now_ms();
-  if (outcome.completed || outcome.refused) s.settled_ms = now_ms();
+  if (outcome.progress) s.last_progress_ms = now;
+  if (outcome.completed || outcome.refused) s.settled_ms = now;
   if (outcome.completed) {
     ++s.stats.acknowledged;
     s.reconnection.stable = true;
@@ -373,6 +373,8 @@ bool read_packets(Session& s) {
   size_t len = transport_input_len(t);
   size_t pos = std::min(s.skip, len);
   s.skip -= pos;
+  // One look at the clock for all the packets of a read: at QoS 2 it was three a record.
+  const long long now = pos < len ? now_ms() : 0;
   while (s.connected && pos < len) {
     Incoming p;
     long n = decode_packet(in + pos, len - pos, s.v5, &p);
@@ -381,7 +383,7 @@ bool read_packets(Session& s) {
       lose_connection(s);
       return got;
     }
-    handle(s, p);
+    handle(s, p, now);
     size_t size = static_cast<size_t>(n);
     if (pos + size > len) {  // the rest of a long packet is dropped as it comes
       s.skip = pos + size - len;
@@ -722,10 +724,13 @@ bool gather(Session& s) {
   }
   // A round whose answers are not all in writes what the others let out at once, which keeps
   // the broker busy, and the next round's pause is longer; the batches join again in a round
-  // long enough for all the answers.
+  // long enough for all the answers. The pause grows fast and shrinks slowly, so that it stays
+  // just above what the broker takes and most rounds find every answer: with steps of an
+  // eighth both ways it hovered at the broker's time and half the rounds came short, 1.7
+  // rounds (a pause, two reads, an immediate ACK, often a write) for each window's worth.
   long& pause_ns = s.narrow_pause_ns;
-  pause_ns = s.window.awaiting == 0 ? std::max(kMinNarrowPauseNs, pause_ns - pause_ns / 8)
-                                    : std::min(kMaxNarrowPauseNs, pause_ns + pause_ns / 8);
+  pause_ns = s.window.awaiting == 0 ? std::max(kMinNarrowPauseNs, pause_ns - pause_ns / 32)
+                                    : std::min(kMaxNarrowPauseNs, pause_ns + pause_ns / 4);
   pump(s);
   return got && s.connected;
 }

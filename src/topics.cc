@@ -60,7 +60,9 @@ TopicProblem code_point_problem(long code) {
   return TopicProblem::kNone;
 }
 
-// The hash TopicAliases keys topics by: eight bytes at a time, as topics are short.
+// The hash TopicAliases keys topics by: eight bytes at a time, as topics are short. Its high
+// bits pick a slot: they depend on every byte, where the low bits of topics that differ only
+// in their last bytes, such as numbered ones, are the same.
 uint64_t topic_hash(std::string_view topic) {
   constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
   auto mix = [](uint64_t h, uint64_t word) {
@@ -71,6 +73,12 @@ uint64_t topic_hash(std::string_view topic) {
   size_t n = topic.size();
   uint64_t h = mix(0, n);
   uint64_t word = 0;
+  if (n >= 8 && n <= 16) {  // most topics: the first eight bytes and the last eight
+    uint64_t last = 0;
+    memcpy(&word, p, 8);
+    memcpy(&last, p + n - 8, 8);
+    return mix(mix(h, word), last);
+  }
   if (n < 8) {
     for (size_t i = 0; i < n; ++i) word |= uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
     return mix(h, word);
@@ -81,6 +89,20 @@ uint64_t topic_hash(std::string_view topic) {
   }
   memcpy(&word, p + n - 8, 8);  // the last eight bytes, some of them hashed already
   return mix(h, word);
+}
+
+// Whether `a` and `b` hold the same bytes: a topic is compared with the last one looked up for
+// every record, and a call of memcmp cost more than the comparison of a short one.
+bool same_text(std::string_view a, std::string_view b) {
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n < 8 || n > 16) return a == b;
+  uint64_t a1, a2, b1, b2;
+  memcpy(&a1, a.data(), 8);
+  memcpy(&b1, b.data(), 8);
+  memcpy(&a2, a.data() + n - 8, 8);
+  memcpy(&b2, b.data() + n - 8, 8);
+  return ((a1 ^ b1) | (a2 ^ b2)) == 0;
 }
 
 }  // namespace
@@ -156,19 +178,83 @@ std::string_view split_record(std::string_view record, char separator, std::stri
   return at == std::string_view::npos ? record : record.substr(at + 1);
 }
 
+TopicSplitter make_topic_splitter(std::string_view prefix, char separator) {
+  TopicSplitter splitter;
+  splitter.prefix = prefix;
+  splitter.separator = separator;
+  splitter.prefix_problem = topic_problem(prefix);
+  for (int c = 0; c < 256; ++c) splitter.stops[c] = !kPlainBytes.plain[c];
+  splitter.stops[static_cast<unsigned char>(separator)] = true;
+  splitter.topic.assign(prefix);
+  return splitter;
+}
+
+TopicProblem split_checked(TopicSplitter& splitter, std::string_view record,
+                           std::string_view* payload) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(record.data());
+  size_t at = 0;
+  while (at < record.size() && !splitter.stops[bytes[at]]) ++at;
+  std::string& topic = splitter.topic;
+  if (at == record.size() || record[at] != splitter.separator) {
+    *payload = split_record(record, splitter.separator, splitter.prefix, &topic);
+    return topic_problem(topic);
+  }
+  // The topic holds the prefix already: only the subtopic is copied.
+  const size_t kept = splitter.prefix.size();
+  if (topic.size() != kept + at) topic.resize(kept + at);
+  memcpy(&topic[kept], record.data(), at);
+  *payload = record.substr(at + 1);
+  // In topic_problem's order: the length, then the first character found wrong, which can
+  // only be the prefix's.
+  if (topic.empty()) return TopicProblem::kEmpty;
+  if (topic.size() > kMaxTopicBytes) return TopicProblem::kTooLong;
+  const TopicProblem problem = splitter.prefix_problem;
+  return problem == TopicProblem::kEmpty ? TopicProblem::kNone : problem;
+}
+
 void TopicAliases::reset(uint16_t broker_maximum) {
   maximum_ = std::min(broker_maximum, kMaxAliases);
   lookups_ = 0;
-  // Four slots for each sighting that counts keep their collisions rare.
+  // Four slots for each sighting that counts, and for each bound topic, keep their collisions
+  // rare and their probes short.
   size_t slots = 1;
-  while (maximum_ > 0 && slots < 4u * maximum_) slots *= 2;
+  shift_ = 64;
+  while (maximum_ > 0 && slots < 4u * maximum_) slots *= 2, --shift_;
   seen_.assign(maximum_ > 0 ? slots : 0, Sighting{0, 0});
-  by_hash_.clear();
   recent_.clear();
+  bound_.assign(maximum_ > 0 ? slots : 0, recent_.end());
+}
+
+size_t TopicAliases::find_bound(uint64_t hash) {
+  const size_t mask = bound_.size() - 1;
+  for (size_t i = slot_of(hash); bound_[i] != recent_.end(); i = (i + 1) & mask) {
+    if (bound_[i]->hash == hash) return i;
+  }
+  return bound_.size();
+}
+
+void TopicAliases::bind(Node entry) {
+  const size_t mask = bound_.size() - 1;
+  size_t i = slot_of(entry->hash);
+  while (bound_[i] != recent_.end()) i = (i + 1) & mask;
+  bound_[i] = entry;
+}
+
+void TopicAliases::unbind(size_t gap) {
+  // Later entries of the same probe run move up into the gap, so that no probe stops short of
+  // them: an entry may fill it unless its home slot lies after the gap, up to the entry.
+  const size_t mask = bound_.size() - 1;
+  for (size_t i = (gap + 1) & mask; bound_[i] != recent_.end(); i = (i + 1) & mask) {
+    const size_t home = slot_of(bound_[i]->hash);
+    if (((i - home) & mask) < ((i - gap) & mask)) continue;  // home in (gap, i]: it stays
+    bound_[gap] = bound_[i];
+    gap = i;
+  }
+  bound_[gap] = recent_.end();
 }
 
 bool TopicAliases::recurs_soon(uint64_t hash) {
-  Sighting& s = seen_[hash & (seen_.size() - 1)];
+  Sighting& s = seen_[slot_of(hash)];
   bool soon = s.at != 0 && s.hash == hash && lookups_ - s.at <= maximum_;
   s = {hash, lookups_};
   return soon;
@@ -177,50 +263,47 @@ bool TopicAliases::recurs_soon(uint64_t hash) {
 TopicAliases::Use TopicAliases::lookup(std::string_view topic) {
   ++lookups_;
   // The same topic as the last record's, the common case, needs no hashing.
-  if (!recent_.empty() && recent_.front().topic == topic && !topic.empty()) {
+  if (!recent_.empty() && same_text(recent_.front().topic, topic) && !topic.empty()) {
     return {recent_.front().alias, true};
   }
   // Long topics go in full: keeping them would let a few of them hold megabytes.
   if (maximum_ == 0 || topic.size() > kMaxAliasedTopicBytes) return {0, false};
   const uint64_t hash = topic_hash(topic);
-  auto found = by_hash_.find(hash);
-  if (found != by_hash_.end()) {
-    if (found->second->topic != topic) return {0, false};  // another topic has its hash
-    recent_.splice(recent_.begin(), recent_, found->second);
-    return {found->second->alias, true};
+  const size_t found = find_bound(hash);
+  if (found != bound_.size()) {
+    Node entry = bound_[found];
+    if (!same_text(entry->topic, topic)) return {0, false};  // another topic has its hash
+    recent_.splice(recent_.begin(), recent_, entry);
+    return {entry->alias, true};
   }
   if (recent_.size() < maximum_) {
     uint16_t alias = static_cast<uint16_t>(recent_.size() + 1);
     recent_.push_front({std::string(topic), hash, alias});
-    by_hash_.emplace(hash, recent_.begin());
+    bind(recent_.begin());
     return {alias, false};
   }
   // All aliases taken: the least recently used topic's alias now means this one, if it recurs
-  // soon enough to use it (a forgotten alias is free). The map node and the topic's buffer are
-  // reused, so a full map allocates nothing more.
-  auto oldest = std::prev(recent_.end());
+  // soon enough to use it (a forgotten alias is free). The topic's buffer is reused, so a full
+  // table allocates nothing more.
+  Node oldest = std::prev(recent_.end());
   const bool forgotten = oldest->topic.empty();
   if (!forgotten && !recurs_soon(hash)) return {0, false};
-  // A forgotten entry is in no map node: its stale hash may be a bound topic's now.
-  auto node = forgotten ? decltype(by_hash_)::node_type() : by_hash_.extract(oldest->hash);
+  // A forgotten entry is in no slot: its stale hash may be a bound topic's now.
+  const size_t slot = forgotten ? bound_.size() : find_bound(oldest->hash);
+  if (slot != bound_.size()) unbind(slot);
   oldest->topic.assign(topic);
   oldest->hash = hash;
-  if (node.empty()) {
-    by_hash_.emplace(hash, oldest);
-  } else {
-    node.key() = hash;
-    by_hash_.insert(std::move(node));
-  }
+  bind(oldest);
   recent_.splice(recent_.begin(), recent_, oldest);
   return {oldest->alias, false};
 }
 
 void TopicAliases::forget(std::string_view topic) {
-  if (topic.empty()) return;
-  auto found = by_hash_.find(topic_hash(topic));
-  if (found == by_hash_.end() || found->second->topic != topic) return;
-  auto entry = found->second;
-  by_hash_.erase(found);
+  if (topic.empty() || bound_.empty()) return;
+  const size_t found = find_bound(topic_hash(topic));
+  if (found == bound_.size() || bound_[found]->topic != topic) return;
+  Node entry = bound_[found];
+  unbind(found);
   entry->topic.clear();  // no topic is empty, so no lookup finds it
   recent_.splice(recent_.end(), recent_, entry);
 }

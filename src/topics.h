@@ -7,7 +7,6 @@
 #include <list>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 /// The longest topic name a PUBLISH can carry: its length is a two-byte field.
@@ -51,6 +50,29 @@ bool is_mqtt_text(std::string_view text);
 /// The result refers into `record`.
 std::string_view split_record(std::string_view record, char separator, std::string_view prefix,
                               std::string* topic);
+
+/// How records are split into topic and payload by one run: with `stops`, the bytes that end
+/// a scan of the subtopic (the separator, and every byte topic_problem would have to decode or
+/// refuse), what topic_problem says of `prefix` alone, and the topic of the record split last,
+/// which always begins with the prefix.
+struct TopicSplitter {
+  std::string_view prefix;
+  char separator = 0;
+  TopicProblem prefix_problem = TopicProblem::kNone;
+  bool stops[256] = {};
+  std::string topic;
+};
+
+/// The splitter of `prefix` (which it refers to) and `separator`.
+TopicSplitter make_topic_splitter(std::string_view prefix, char separator);
+
+/// Splits `record` as split_record does, into `splitter.topic` and `*payload`, and returns
+/// topic_problem of the topic. A subtopic of printable ASCII other than the wildcards, the
+/// common case, is found in one scan and needs no check of its own: the prefix followed by it
+/// has the prefix's problem, if any, once the topic is neither empty nor too long. Anything
+/// else is checked whole.
+TopicProblem split_checked(TopicSplitter& splitter, std::string_view record,
+                           std::string_view* payload);
 
 /// The topic aliases of one MQTT 5 connection. Topics take the free aliases from 1 to the
 /// broker's Topic Alias Maximum as they come. Once all are taken, a topic without one gets the
@@ -103,14 +125,23 @@ class TopicAliases {
   // notes it now.
   bool recurs_soon(uint64_t hash);
 
+  // The slot of a topic's hash in seen_ and bound_, which are of one size, a power of two.
+  size_t slot_of(uint64_t hash) const { return shift_ < 64 ? hash >> shift_ : 0; }
+
   uint16_t maximum_ = 0;
+  unsigned shift_ = 64;  // 64 less the bits of a slot number
   uint64_t lookups_ = 0;
   std::vector<Sighting> seen_;  // direct-mapped by hash; a collision only forgets a sighting
   std::list<Entry> recent_;  // most recently used first; nodes never move, so views stay valid
   // Bound topics by hash, hashed once per lookup that misses (with 1,000 topics in turn and 10
-  // aliases, every one): a map keyed by the strings hashed each twice, once to find and once
-  // to note the sighting, with a byte-at-a-time hash. Two topics of one hash cannot both be
-  // bound: the second goes in full.
-  std::unordered_map<uint64_t, std::list<Entry>::iterator> by_hash_;
+  // aliases, every one): open addressing with linear probing in a table of at least four
+  // slots an alias, recent_.end() for a free slot. A map of the library's cost a division and
+  // a walk of its bucket per miss. Two topics of one hash cannot both be bound: the second
+  // goes in full.
+  using Node = std::list<Entry>::iterator;
+  std::vector<Node> bound_;
+  size_t find_bound(uint64_t hash);  // the slot, or bound_.size() when none holds `hash`
+  void bind(Node entry);
+  void unbind(size_t slot);
 };
 

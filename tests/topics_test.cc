@@ -74,6 +74,36 @@ TEST(Topic, RecordSplitsAtTheFirstSeparator) {
   }
 }
 
+TEST(Topic, ASplitRecordsTopicHasTheProblemsOfTheWholeCheck) {
+  // split_checked looks only at the subtopic when it is plain ASCII; every row must come out
+  // as split_record followed by topic_problem says.
+  const std::string prefixes[] = {"sensors/", "", "a/+/", "caf\xc3\xa9/", "cut\xc3",
+                                  std::string(65530, 'p')};
+  const std::string records[] = {
+      "s042:0000000042 abc\n", "s:x", ":no subtopic\n", "no separator\n", "",
+      "a+b:x", "a#:x", std::string("a\0b:x", 5), "a\tb:x", "a\x7f:x",
+      "caf\xc3\xa9:x", "bad\xff:x", "\xc3:x", "x:y\xff", "long subtopic:x",
+      "abcdef:x", "abcdefg:x",
+  };
+  for (char separator : {':', '\t', '#', '\0', '\xc3'}) {
+    for (const std::string& prefix : prefixes) {
+      TopicSplitter splitter = make_topic_splitter(prefix, separator);
+      for (const std::string& record : records) {
+        std::string want_topic = "left over";
+        std::string_view want_payload = split_record(record, separator, prefix, &want_topic);
+        std::string_view payload;
+        TopicProblem problem = split_checked(splitter, record, &payload);
+        std::string where = testing::PrintToString(prefix.substr(0, 12)) + " + " +
+                            testing::PrintToString(record) + " at " +
+                            testing::PrintToString(std::string(1, separator));
+        EXPECT_EQ(splitter.topic, want_topic) << where;
+        EXPECT_EQ(payload, want_payload) << where;
+        EXPECT_EQ(problem, topic_problem(want_topic)) << where;
+      }
+    }
+  }
+}
+
 TEST(Topic, AliasesGoToTopicsThatRecurSoon) {
   // Each row: the broker's maximum, the topics looked up in turn, and per lookup the answer:
   // '-' the full topic without alias, a digit N the topic binding alias N, 'kN' alias N alone.
@@ -162,6 +192,42 @@ TEST(Topic, ManyTopicsInTurnRebindNoAliasAndAHotOneGetsOne) {
     aliases.lookup("bench/s" + std::to_string(i));
   }
   EXPECT_EQ(hot_known, 98) << "bound at its second lookup, known from the third";
+}
+
+TEST(Topic, AliasesNameOnlyTheTopicTheBrokerBoundThemTo) {
+  // A broker's view of the aliases, kept from what the lookups let out: a PUBLISH that binds an
+  // alias goes with it, or now and then without it (too large with it) and is forgotten. Sets
+  // of numbered topics take turns, so aliases are bound and rebound again and again, and
+  // numbered topics differ only in their last bytes.
+  for (uint16_t maximum : {1, 4, 10}) {
+    TopicAliases aliases;
+    aliases.reset(maximum);
+    std::vector<std::string> broker(maximum + 1u);
+    unsigned random = 12345;
+    int known = 0;
+    for (int phase = 0; phase < 40; ++phase) {
+      for (int round = 0; round < 30; ++round) {
+        for (int k = 0; k < maximum; ++k) {
+          random = random * 1103515245 + 12345;
+          int n = (random >> 16) % 8 == 0 ? (random >> 8) % 1000 : phase * maximum + k;
+          std::string topic = "bench/s" + std::to_string(n);
+          TopicAliases::Use use = aliases.lookup(topic);
+          ASSERT_LE(use.alias, maximum);
+          if (use.known) {
+            ASSERT_EQ(broker[use.alias], topic) << "alias " << use.alias << ", phase " << phase;
+            known += round >= 10;
+          } else if (use.alias != 0 && (random >> 20) % 16 == 0) {
+            aliases.forget(topic);
+          } else if (use.alias != 0) {
+            broker[use.alias] = topic;
+          }
+        }
+      }
+    }
+    // From the tenth round of a phase on, its topics are bound and found (all but the few
+    // strays each phase mixes in and those they push out).
+    EXPECT_GT(known, 40 * 20 * maximum * 3 / 4) << "maximum " << maximum;
+  }
 }
 
 TEST(Topic, AliasesStayWithinTheirBounds) {
