@@ -644,8 +644,7 @@ int main(int argc, char** argv) {
   if (!is_mqtt_text(config.session.request.clientid)) fail("Failed to create client\n");
 
   the_run = &run;
-  run.router.prefix = config.topic;
-  run.router.separator = config.topic_separator;
+  run.router = make_router(config.topic, config.topic_separator);
   if (config.spool) open_spool(run);
   run.session = make_session(config.session);
   if (config.session.resume_first) spooler_resume(*run.spooler, *run.session);

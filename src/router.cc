@@ -28,16 +28,20 @@ void report_unpublished(uint64_t number, std::string_view topic, TopicProblem pr
 
 }  // namespace
 
+Router make_router(std::string_view prefix, int separator) {
+  Router router;
+  router.prefix = prefix;
+  router.separator = separator;
+  if (separator >= 0) router.splitter = make_topic_splitter(prefix, static_cast<char>(separator));
+  return router;
+}
+
 bool route(Router& router, std::string_view record, std::string_view* topic,
            std::string_view* payload) {
   ++router.routed;
   *topic = router.prefix;
   *payload = record;
   if (router.separator < 0) return true;
-  if (!router.split_ready) {
-    router.splitter = make_topic_splitter(router.prefix, static_cast<char>(router.separator));
-    router.split_ready = true;
-  }
   TopicProblem problem = split_checked(router.splitter, record, payload);
   *topic = router.splitter.topic;
   if (problem == TopicProblem::kNone) return true;

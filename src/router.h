@@ -11,12 +11,14 @@
 struct Router {
   std::string_view prefix;     // the command line's topic
   int separator = -1;          // a byte value, or -1: every record goes to `prefix`
-  TopicSplitter splitter;  // of prefix and separator, made by the first record split; its
-                           // topic is the record's at hand
-  bool split_ready = false;
+  TopicSplitter splitter;      // with a separator: its topic is the record's at hand
   uint64_t routed = 0;         // records given their topic, in input order
   uint64_t not_published = 0;  // records whose topic no broker takes
 };
+
+/// The router of records to `prefix`, or with a `separator` (a byte value, -1 for none) to the
+/// topic each record names before it.
+Router make_router(std::string_view prefix, int separator);
 
 /// The topic and payload of `record`; they stay valid until the next call or while `record`
 /// does. False, after a line saying so, when no broker takes the record's topic.
